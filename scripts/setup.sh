@@ -1,0 +1,34 @@
+#!/bin/sh
+# Installs what the build and the tests need (only what is missing), then configures
+# and builds. Quick when everything is in place already.
+#   scripts/setup.sh [Release|Debug]    builds into build/ (Release) or build-debug/
+set -eu
+cd "$(dirname "$0")/.."
+
+CONFIG=${1:-Release}
+case "$CONFIG" in
+    Release) BUILD_DIR=${KV_BUILD_DIR:-build} ;;
+    Debug) BUILD_DIR=${KV_BUILD_DIR:-build-debug} ;;
+    *) echo "usage: scripts/setup.sh [Release|Debug]" >&2; exit 2 ;;
+esac
+
+PACKAGES="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 xvfb xauth googletest"
+
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends $missing
+fi
+
+if [ ! -f "$BUILD_DIR/build.ninja" ]; then
+    cmake -S . -B "$BUILD_DIR" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+        -DCMAKE_BUILD_TYPE="$CONFIG"
+fi
+cmake --build "$BUILD_DIR"
