@@ -1,0 +1,25 @@
+#pragma once
+// The Winsock calls of TkvBT, through one table of function pointers that defaults to
+// Winsock itself. The simulated stack replaces socket and connect so that an RFCOMM link
+// is a loopback TCP connection; everything else stays real Winsock. Replace entries only
+// while no component uses them.
+
+#include <winsock2.h>
+
+struct TkvSocketApi {
+    decltype(&::socket) socket;
+    decltype(&::connect) connect;
+    decltype(&::closesocket) closesocket;
+    decltype(&::select) select;
+    decltype(&::recv) recv;
+    decltype(&::send) send;
+    decltype(&::ioctlsocket) ioctlsocket;
+    decltype(&::getsockopt) getsockopt;
+    decltype(&::setsockopt) setsockopt;
+    decltype(&::WSAGetLastError) WSAGetLastError;
+};
+
+// The table in use.
+extern TkvSocketApi kvSocketApi;
+// Winsock's own functions.
+TkvSocketApi WinsockSocketApi();
