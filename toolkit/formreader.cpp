@@ -3,13 +3,15 @@
 #include "toolkit/formparser.h"
 
 #include <memory>
-#include <typeindex>
+#include <algorithm>
 
 namespace {
 
 struct TRegistry {
     std::map<String, TClassInfo> ByName;
-    std::map<std::type_index, TClassInfo*> ByType;
+    // Searched by type_info equality: the ordering of type_index is not reliable for
+    // types of anonymous namespaces on every compiler.
+    std::vector<TClassInfo*> ByType;
 };
 
 TRegistry& Registry() {
@@ -254,7 +256,8 @@ TClassInfo& AddClassInfo(const String& Name, const String& Parent, const std::ty
     info.Type = &Type;
     info.Create = Create;
     info.Properties.clear();
-    r.ByType[std::type_index(Type)] = &info;
+    if (std::find(r.ByType.begin(), r.ByType.end(), &info) == r.ByType.end())
+        r.ByType.push_back(&info);
     return info;
 }
 } // namespace tk_detail
@@ -266,9 +269,10 @@ const TClassInfo* FindClassInfo(const String& Name) {
 }
 
 const TClassInfo* FindClassInfo(const std::type_info& Type) {
-    auto& m = Registry().ByType;
-    auto it = m.find(std::type_index(Type));
-    return it == m.end() ? nullptr : it->second;
+    for (const TClassInfo* info : Registry().ByType)
+        if (*info->Type == Type)
+            return info;
+    return nullptr;
 }
 
 const TPropInfo* FindPropInfo(const String& ClassName, const String& Property) {

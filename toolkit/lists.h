@@ -51,7 +51,8 @@ public:
     virtual void Clear() = 0;
 
     int Add(const String& s) { return AddObject(s, nullptr); }
-    int AddObject(const String& s, TObject* obj);
+    // Appends the pair (a sorted list puts it in its place); returns its position.
+    virtual int AddObject(const String& s, TObject* obj);
     void Insert(int index, const String& s) { InsertObject(index, s, nullptr); }
     int IndexOf(const String& s) const;
     int IndexOfObject(const TObject* obj) const;

@@ -1,0 +1,79 @@
+#include "sim/sim_world.h"
+
+#include "toolkit/text.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace kvsim {
+
+GUID ServiceClass16(unsigned short Uuid16) {
+    return {Uuid16, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
+}
+
+std::string AddressToText(BTH_ADDR Address) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X",
+                  unsigned(Address >> 40 & 0xFF), unsigned(Address >> 32 & 0xFF),
+                  unsigned(Address >> 24 & 0xFF), unsigned(Address >> 16 & 0xFF),
+                  unsigned(Address >> 8 & 0xFF), unsigned(Address & 0xFF));
+    return text;
+}
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+} // namespace
+
+bool TextToAddress(std::string_view Text, BTH_ADDR& Address) {
+    if (Text.size() != 17)
+        return false;
+    BTH_ADDR value = 0;
+    for (size_t i = 0; i < 17; i += 3) {
+        int hi = HexDigit(Text[i]), lo = HexDigit(Text[i + 1]);
+        if (hi < 0 || lo < 0 || (i + 2 < 17 && Text[i + 2] != ':'))
+            return false;
+        value = value << 8 | BTH_ADDR(hi * 16 + lo);
+    }
+    Address = value;
+    return true;
+}
+
+void CheckWorld(const TWorld& World) {
+    auto fail = [](const std::string& what) { throw std::invalid_argument(what); };
+    for (size_t r = 0; r < World.Radios.size(); ++r)
+        if (World.Radios[r].Name.size() > BLUETOOTH_MAX_NAME_SIZE)
+            fail("radio " + std::to_string(r) + ": name longer than 248 characters");
+    for (size_t d = 0; d < World.Devices.size(); ++d) {
+        const TDevice& device = World.Devices[d];
+        std::string which = "device " + std::to_string(d) + " (" + AddressToText(device.Address) + ")";
+        if (device.Name.size() > BLUETOOTH_MAX_NAME_SIZE)
+            fail(which + ": name longer than 248 characters");
+        for (int r : device.Radios)
+            if (r < 0 || size_t(r) >= World.Radios.size())
+                fail(which + ": no radio at position " + std::to_string(r));
+        for (size_t e = 0; e < d; ++e)
+            if (World.Devices[e].Address == device.Address)
+                fail(which + ": the address of device " + std::to_string(e) + " again");
+        for (const TService& service : device.Services) {
+            if (service.Channel < 1 || service.Channel > 30)
+                fail(which + ": channel " + std::to_string(service.Channel) + " outside 1 to 30");
+            if (service.Peer.Kind == TPeerKind::External && service.Peer.ExternalPort == 0)
+                fail(which + ": an external peer without a port");
+        }
+    }
+    for (const std::wstring& library : World.Settings.MissingLibraries)
+        if (!SameText(library, L"irprops.cpl") && !SameText(library, L"Ws2_32.dll"))
+            fail("missing library '" + StringToUtf8(library) + "': neither irprops.cpl nor Ws2_32.dll");
+}
+
+} // namespace kvsim
