@@ -16,13 +16,15 @@ function(kv_warnings target)
   endif()
 endfunction()
 
-# One ctest entry per test program; the program runs under the Wine runner.
+# One ctest entry per test program; the program (target NAME_test) runs under the
+# Wine runner.
 function(kv_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
-  kv_warnings(${name})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} kv_test_main)
-  add_test(NAME ${name} COMMAND ${name})
+  set(target ${name}_test)
+  add_executable(${target} ${T_SOURCES})
+  kv_warnings(${target})
+  target_link_libraries(${target} PRIVATE ${T_LIBS} kv_test_main)
+  add_test(NAME ${name} COMMAND ${target})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 600)
   endif()

@@ -344,7 +344,7 @@ TEST_F(Controls, ClicksAndChangesRaiseTheirEvents) {
     // As the user picks: the keyboard moves the selection and the box notifies its parent.
     SendMessageW(combo->GetHandle(), WM_KEYDOWN, VK_DOWN, 0);
     EXPECT_EQ(form->Events, (std::vector<std::wstring>{L"change Combo 2"}));
-    EXPECT_EQ(combo->GetItems()->GetObject(0), tag);
+    EXPECT_EQ(combo->GetItems()->Objects(0), tag);
     combo->GetItems()->Clear();
     EXPECT_EQ(combo->GetItemIndex(), -1);
     EXPECT_EQ(SendMessageW(combo->GetHandle(), CB_GETCOUNT, 0, 0), 0);

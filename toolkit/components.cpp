@@ -23,6 +23,13 @@ String TObject::ClassName() const {
         if (name.rfind(prefix, 0) == 0)
             name.erase(0, std::char_traits<char>::length(prefix));
 #endif
+    // Only the class's own name: no namespaces, no template arguments.
+    size_t end = name.find('<');
+    if (end != std::string::npos)
+        name.erase(end);
+    size_t colon = name.rfind("::");
+    if (colon != std::string::npos)
+        name.erase(0, colon + 2);
     return Utf8ToString(name);
 }
 

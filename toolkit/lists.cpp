@@ -59,7 +59,7 @@ int TStrings::IndexOf(const String& s) const {
 
 int TStrings::IndexOfObject(const TObject* obj) const {
     for (int i = 0; i < Count(); ++i)
-        if (GetObject(i) == obj)
+        if (Objects(i) == obj)
             return i;
     return -1;
 }
@@ -69,7 +69,7 @@ void TStrings::Assign(const TStrings& source) {
         return;
     Clear();
     for (int i = 0; i < source.Count(); ++i)
-        AddObject(source.Get(i), source.GetObject(i));
+        AddObject(source.Get(i), source.Objects(i));
 }
 
 String TStrings::Text() const {
@@ -89,7 +89,7 @@ String TStringList::Get(int index) const {
     return fItems[static_cast<size_t>(index)].first;
 }
 
-TObject* TStringList::GetObject(int index) const {
+TObject* TStringList::Objects(int index) const {
     Check(index);
     return fItems[static_cast<size_t>(index)].second;
 }

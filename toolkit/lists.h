@@ -43,7 +43,7 @@ public:
 
     virtual int Count() const = 0;
     virtual String Get(int index) const = 0;
-    virtual TObject* GetObject(int index) const = 0;
+    virtual TObject* Objects(int index) const = 0;
     virtual void Put(int index, const String& s) = 0;
     virtual void PutObject(int index, TObject* obj) = 0;
     virtual void InsertObject(int index, const String& s, TObject* obj) = 0;
@@ -67,7 +67,7 @@ class TStringList : public TStrings {
 public:
     int Count() const override { return static_cast<int>(fItems.size()); }
     String Get(int index) const override;
-    TObject* GetObject(int index) const override;
+    TObject* Objects(int index) const override;
     void Put(int index, const String& s) override;
     void PutObject(int index, TObject* obj) override;
     void InsertObject(int index, const String& s, TObject* obj) override;

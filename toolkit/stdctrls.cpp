@@ -99,13 +99,13 @@ String TControlItems::Get(int index) const {
     return fItems[static_cast<size_t>(index)].first;
 }
 
-TObject* TControlItems::GetObject(int index) const {
+TObject* TControlItems::Objects(int index) const {
     Check(index);
     return fItems[static_cast<size_t>(index)].second;
 }
 
 void TControlItems::Put(int index, const String& s) {
-    TObject* obj = GetObject(index);
+    TObject* obj = Objects(index);
     Delete(index);
     InsertObject(index, s, obj);
 }
@@ -171,7 +171,7 @@ public:
         Check(index, lines.size());
         return lines[static_cast<size_t>(index)];
     }
-    TObject* GetObject(int index) const override {
+    TObject* Objects(int index) const override {
         Check(index, Lines().size());
         return nullptr;
     }

@@ -64,7 +64,7 @@ public:
 
     int Count() const override { return static_cast<int>(fItems.size()); }
     String Get(int index) const override;
-    TObject* GetObject(int index) const override;
+    TObject* Objects(int index) const override;
     void Put(int index, const String& s) override;
     void PutObject(int index, TObject* obj) override;
     void InsertObject(int index, const String& s, TObject* obj) override;

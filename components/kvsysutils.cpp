@@ -1,0 +1,15 @@
+#include "components/kvsysutils.h"
+
+#include "toolkit/format.h"
+
+HWND GetOwnerWindow() { return GetForegroundWindow(); }
+
+String GuidToString(const GUID& G) {
+    return Format(L"{%.8x-%.4x-%.4x-%.2x%.2x-%.2x%.2x%.2x%.2x%.2x%.2x}",
+                  {static_cast<unsigned long>(G.Data1), static_cast<unsigned>(G.Data2),
+                   static_cast<unsigned>(G.Data3), static_cast<unsigned>(G.Data4[0]),
+                   static_cast<unsigned>(G.Data4[1]), static_cast<unsigned>(G.Data4[2]),
+                   static_cast<unsigned>(G.Data4[3]), static_cast<unsigned>(G.Data4[4]),
+                   static_cast<unsigned>(G.Data4[5]), static_cast<unsigned>(G.Data4[6]),
+                   static_cast<unsigned>(G.Data4[7])});
+}

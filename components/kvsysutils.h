@@ -1,0 +1,13 @@
+#pragma once
+// kvsysutils: small system helpers of the component library.
+
+#include "toolkit/text.h"
+
+#include <windows.h>
+
+// The window in the foreground now: the owner of message boxes and system dialogs.
+HWND GetOwnerWindow();
+
+// The identifier as "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}": upper-case hexadecimal,
+// always 38 characters, the eight bytes in storage order.
+String GuidToString(const GUID& G);
