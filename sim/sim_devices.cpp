@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace kvsim::detail {
 
@@ -38,7 +39,8 @@ constexpr UCHAR kMaxTimeoutMultiplier = 48;
 // Radio: the searched radio's position, or -1 for all radios.
 bool Wanted(const TDevice& device, const BLUETOOTH_DEVICE_SEARCH_PARAMS& search, int radio) {
     bool reported = radio < 0 ? !device.Radios.empty()
-                              : std::find(device.Radios.begin(), device.Radios.end(), radio) != device.Radios.end();
+                              : std::find(device.Radios.begin(), device.Radios.end(), radio) !=
+                                    device.Radios.end();
     if (!reported || (device.InquiryOnly && !search.fIssueInquiry))
         return false;
     bool unknown = !device.Remembered && !device.Authenticated;
@@ -47,7 +49,9 @@ bool Wanted(const TDevice& device, const BLUETOOTH_DEVICE_SEARCH_PARAMS& search,
            (search.fReturnConnected && device.Connected);
 }
 
-bool ValidInfo(const BLUETOOTH_DEVICE_INFO* info) { return info && info->dwSize == sizeof *info; }
+bool ValidInfo(const BLUETOOTH_DEVICE_INFO* info) {
+    return info && info->dwSize == sizeof *info;
+}
 
 } // namespace
 
@@ -55,48 +59,46 @@ HBLUETOOTH_DEVICE_FIND WINAPI FindFirstDevice(BLUETOOTH_DEVICE_SEARCH_PARAMS* pb
                                               BLUETOOTH_DEVICE_INFO* pbtdi) {
     // First the record is kept and checked, then the inquiry runs outside the lock, then
     // the devices are found.
-    DWORD inquiryMs = Call<DWORD>(0, [&](TState& state, DWORD& error) -> DWORD {
-        if (!pbtsp) {
-            error = ERROR_INVALID_PARAMETER;
-            return 0;
-        }
-        BLUETOOTH_DEVICE_SEARCH_PARAMS copy{};
-        std::memcpy(&copy, pbtsp, std::min<size_t>(pbtsp->dwSize, sizeof copy));
-        state.Searches.push_back(copy);
-        if (pbtsp->dwSize != sizeof *pbtsp || !ValidInfo(pbtdi) ||
-            (pbtsp->fIssueInquiry && pbtsp->cTimeoutMultiplier > kMaxTimeoutMultiplier)) {
-            error = ERROR_INVALID_PARAMETER;
-            return 0;
-        }
-        if (!pbtsp->fIssueInquiry)
-            return 0;
-        return DWORD(pbtsp->cTimeoutMultiplier * 1280.0 * state.World.Settings.InquiryScale);
-    });
-    DWORD error = GetLastError();
-    if (!pbtsp || pbtsp->dwSize != sizeof *pbtsp || !ValidInfo(pbtdi) ||
-        (pbtsp->fIssueInquiry && pbtsp->cTimeoutMultiplier > kMaxTimeoutMultiplier)) {
-        SetLastError(error);
+    auto inquiryMs = Call<std::optional<DWORD>>(
+        std::nullopt, [&](TState& state, DWORD& error) -> std::optional<DWORD> {
+            if (!pbtsp) {
+                error = ERROR_INVALID_PARAMETER;
+                return std::nullopt;
+            }
+            BLUETOOTH_DEVICE_SEARCH_PARAMS copy{};
+            std::memcpy(&copy, pbtsp, std::min<size_t>(pbtsp->dwSize, sizeof copy));
+            state.Searches.push_back(copy);
+            if (pbtsp->dwSize != sizeof *pbtsp || !ValidInfo(pbtdi) ||
+                (pbtsp->fIssueInquiry && pbtsp->cTimeoutMultiplier > kMaxTimeoutMultiplier)) {
+                error = ERROR_INVALID_PARAMETER;
+                return std::nullopt;
+            }
+            if (!pbtsp->fIssueInquiry)
+                return 0;
+            return DWORD(pbtsp->cTimeoutMultiplier * 1280.0 * state.World.Settings.InquiryScale);
+        });
+    if (!inquiryMs)
         return nullptr;
-    }
-    if (inquiryMs > 0)
-        Sleep(inquiryMs);
-    return Call<HBLUETOOTH_DEVICE_FIND>(nullptr, [&](TState& state, DWORD& error) -> HBLUETOOTH_DEVICE_FIND {
-        int radio = -1;
-        if (pbtsp->hRadio && (radio = RadioOf(state, pbtsp->hRadio)) < 0) {
-            error = ERROR_INVALID_HANDLE;
-            return nullptr;
-        }
-        auto find = std::make_unique<TDeviceFind>();
-        for (const TDevice& device : state.World.Devices)
-            if (Wanted(device, *pbtsp, radio))
-                find->Found.push_back(DeviceInfo(device));
-        if (find->Found.empty()) {
-            error = ERROR_NO_MORE_ITEMS;
-            return nullptr;
-        }
-        *pbtdi = find->Found.front();
-        return Add(state.DeviceFinds, std::move(find));
-    });
+    if (*inquiryMs > 0)
+        Sleep(*inquiryMs);
+    return Call<HBLUETOOTH_DEVICE_FIND>(
+        nullptr, [&](TState& state, DWORD& error) -> HBLUETOOTH_DEVICE_FIND {
+            int radio = -1;
+            if (pbtsp->hRadio && (radio = RadioOf(state, pbtsp->hRadio)) < 0) {
+                error = ERROR_INVALID_HANDLE;
+                return nullptr;
+            }
+            auto find = std::make_unique<TDeviceFind>();
+            for (const TDevice& device : state.World.Devices)
+                if (Wanted(device, *pbtsp, radio))
+                    find->Found.push_back(DeviceInfo(device));
+            if (find->Found.empty()) {
+                error = ERROR_NO_MORE_ITEMS;
+                return nullptr;
+            }
+            *pbtdi = find->Found.front();
+            return Add(state.DeviceFinds, std::move(find));
+        });
 }
 
 WINBOOL WINAPI FindNextDevice(HBLUETOOTH_DEVICE_FIND hFind, BLUETOOTH_DEVICE_INFO* pbtdi) {

@@ -32,7 +32,8 @@ std::string TModem::Feed(std::string_view Bytes) {
         }
         size_t first = fLine.find_first_not_of(' ');
         size_t last = fLine.find_last_not_of(' ');
-        std::string command = first == std::string::npos ? "" : fLine.substr(first, last - first + 1);
+        std::string command =
+            first == std::string::npos ? "" : fLine.substr(first, last - first + 1);
         if (!command.empty() || fOverlong)
             answers += !fOverlong && Known(command) ? "\r\nOK\r\n" : "\r\nERROR\r\n";
         fLine.clear();

@@ -71,8 +71,8 @@ struct TPeerServer::TLink {
 
 TPeerServer::TPeerServer(const TPeer& Spec) : fSpec(Spec) {
     sockaddr_in listening{};
-    fListener = BoundSocket(SOCK_STREAM, IPPROTO_TCP, Spec.StallAfter >= 0 ? kStalledReceiveBuffer : 0,
-                            listening);
+    fListener = BoundSocket(SOCK_STREAM, IPPROTO_TCP,
+                            Spec.StallAfter >= 0 ? kStalledReceiveBuffer : 0, listening);
     if (fListener != INVALID_SOCKET && listen(fListener, SOMAXCONN) != 0) {
         closesocket(fListener);
         fListener = INVALID_SOCKET;
@@ -91,7 +91,9 @@ TPeerServer::TPeerServer(const TPeer& Spec) : fSpec(Spec) {
     fThread = std::thread(&TPeerServer::Run, this);
 }
 
-TPeerServer::~TPeerServer() { Stop(); }
+TPeerServer::~TPeerServer() {
+    Stop();
+}
 
 void TPeerServer::Stop() {
     {
@@ -99,6 +101,7 @@ void TPeerServer::Stop() {
         fStopping = true;
         Wake();
     }
+    fChanged.notify_all();
     if (fThread.joinable())
         fThread.join();
     std::lock_guard lock(fLock);
@@ -113,7 +116,8 @@ void TPeerServer::Stop() {
 // non-blocking socket does not block.
 void TPeerServer::Wake() {
     if (fWake != INVALID_SOCKET)
-        sendto(fWake, "w", 1, 0, reinterpret_cast<const sockaddr*>(&fWakeAddress), sizeof fWakeAddress);
+        sendto(fWake, "w", 1, 0, reinterpret_cast<const sockaddr*>(&fWakeAddress),
+               sizeof fWakeAddress);
 }
 
 void TPeerServer::Run() {
@@ -157,7 +161,9 @@ void TPeerServer::Run() {
                 Serve(*fLinks[i], polls[i + 2].revents);
         if (polls[1].revents)
             Accept();
-        std::erase_if(fLinks, [](const std::shared_ptr<TLink>& link) { return link->Socket == INVALID_SOCKET; });
+        std::erase_if(fLinks, [](const std::shared_ptr<TLink>& link) {
+            return link->Socket == INVALID_SOCKET;
+        });
     }
     for (auto& link : fLinks)
         End(*link, false, true);
@@ -171,7 +177,8 @@ void TPeerServer::Accept() {
             return;
         SetNonBlocking(s);
         BOOL noDelay = TRUE;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                   sizeof noDelay);
         auto link = std::make_shared<TLink>();
         link->Socket = s;
         link->Stalled = fSpec.StallAfter == 0;
@@ -211,7 +218,7 @@ void TPeerServer::Receive(TLink& link) {
     long long want = kChunk;
     if (fSpec.DropAfter >= 0)
         want = std::min(want, fSpec.DropAfter - link.Count);
-    if (fSpec.StallAfter >= 0)
+    if (fSpec.StallAfter > link.Count) // once resumed, a link stalls no more
         want = std::min(want, fSpec.StallAfter - link.Count);
     char buffer[kChunk];
     int got = recv(link.Socket, buffer, int(want), 0);
@@ -244,7 +251,8 @@ void TPeerServer::End(TLink& link, bool clientClosed, bool reset) {
         return;
     if (reset) {
         linger abort{1, 0};
-        setsockopt(link.Socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+        setsockopt(link.Socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+                   sizeof abort);
     }
     closesocket(link.Socket);
     link.Socket = INVALID_SOCKET;
@@ -256,9 +264,12 @@ void TPeerServer::End(TLink& link, bool clientClosed, bool reset) {
     fChanged.notify_all();
 }
 
+// A stopped peer changes no more: the wait ends at once.
 template <class P> bool TPeerServer::WaitFor(DWORD timeoutMs, P condition) const {
     std::unique_lock lock(fLock);
-    return fChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), condition);
+    fChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [&] { return fStopping || condition(); });
+    return condition();
 }
 
 int TPeerServer::Connections() const {

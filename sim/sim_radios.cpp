@@ -48,23 +48,24 @@ bool ForRadios(TState& state, HANDLE radio, DWORD& error, auto each) {
 } // namespace
 
 HBLUETOOTH_RADIO_FIND WINAPI FindFirstRadio(BLUETOOTH_FIND_RADIO_PARAMS* pbtfrp, HANDLE* phRadio) {
-    return Call<HBLUETOOTH_RADIO_FIND>(nullptr, [&](TState& state, DWORD& error) -> HBLUETOOTH_RADIO_FIND {
-        if (!pbtfrp || pbtfrp->dwSize != sizeof *pbtfrp || !phRadio) {
-            error = ERROR_INVALID_PARAMETER;
-            return nullptr;
-        }
-        if (state.World.Radios.empty()) {
-            error = ERROR_NO_MORE_ITEMS;
-            return nullptr;
-        }
-        HANDLE radio = DeliverRadio(state, 0);
-        if (!radio) {
-            error = GetLastError();
-            return nullptr;
-        }
-        *phRadio = radio;
-        return Add(state.RadioFinds, std::make_unique<TRadioFind>());
-    });
+    return Call<HBLUETOOTH_RADIO_FIND>(
+        nullptr, [&](TState& state, DWORD& error) -> HBLUETOOTH_RADIO_FIND {
+            if (!pbtfrp || pbtfrp->dwSize != sizeof *pbtfrp || !phRadio) {
+                error = ERROR_INVALID_PARAMETER;
+                return nullptr;
+            }
+            if (state.World.Radios.empty()) {
+                error = ERROR_NO_MORE_ITEMS;
+                return nullptr;
+            }
+            HANDLE radio = DeliverRadio(state, 0);
+            if (!radio) {
+                error = GetLastError();
+                return nullptr;
+            }
+            *phRadio = radio;
+            return Add(state.RadioFinds, std::make_unique<TRadioFind>());
+        });
 }
 
 WINBOOL WINAPI FindNextRadio(HBLUETOOTH_RADIO_FIND hFind, HANDLE* phRadio) {
@@ -112,7 +113,8 @@ DWORD WINAPI GetRadioInfo(HANDLE hRadio, PBLUETOOTH_RADIO_INFO pRadioInfo) {
         *pRadioInfo = {};
         pRadioInfo->dwSize = sizeof *pRadioInfo;
         pRadioInfo->address.ullLong = radio.Address;
-        std::copy_n(radio.Name.begin(), std::min<size_t>(radio.Name.size(), BLUETOOTH_MAX_NAME_SIZE),
+        std::copy_n(radio.Name.begin(),
+                    std::min<size_t>(radio.Name.size(), BLUETOOTH_MAX_NAME_SIZE),
                     pRadioInfo->szName);
         return ERROR_SUCCESS;
     });

@@ -58,7 +58,7 @@ struct TState {
     THandleTable<TRadioFind> RadioFinds;
     THandleTable<TDeviceFind> DeviceFinds;
     THandleTable<TLookup> Lookups;
-    std::map<void*, std::unique_ptr<BLUETOOTH_DEVICE_INFO[]>> Selections; // pDevices handed out
+    std::map<void*, std::unique_ptr<BLUETOOTH_DEVICE_INFO[]>> Selections;    // pDevices handed out
     std::map<std::pair<size_t, size_t>, std::shared_ptr<TPeerServer>> Peers; // by device, service
 
     std::vector<BLUETOOTH_DEVICE_SEARCH_PARAMS> Searches;

@@ -55,7 +55,8 @@ void CheckWorld(const TWorld& World) {
             fail("radio " + std::to_string(r) + ": name longer than 248 characters");
     for (size_t d = 0; d < World.Devices.size(); ++d) {
         const TDevice& device = World.Devices[d];
-        std::string which = "device " + std::to_string(d) + " (" + AddressToText(device.Address) + ")";
+        std::string which =
+            "device " + std::to_string(d) + " (" + AddressToText(device.Address) + ")";
         if (device.Name.size() > BLUETOOTH_MAX_NAME_SIZE)
             fail(which + ": name longer than 248 characters");
         for (int r : device.Radios)
@@ -71,9 +72,12 @@ void CheckWorld(const TWorld& World) {
                 fail(which + ": an external peer without a port");
         }
     }
+    if (!(World.Settings.InquiryScale >= 0))
+        fail("an inquiry scale below 0");
     for (const std::wstring& library : World.Settings.MissingLibraries)
         if (!SameText(library, L"irprops.cpl") && !SameText(library, L"Ws2_32.dll"))
-            fail("missing library '" + StringToUtf8(library) + "': neither irprops.cpl nor Ws2_32.dll");
+            fail("missing library '" + StringToUtf8(library) +
+                 "': neither irprops.cpl nor Ws2_32.dll");
 }
 
 } // namespace kvsim

@@ -115,8 +115,8 @@ bool TextToAddress(std::string_view Text, BTH_ADDR& Address);
 
 // Throws std::invalid_argument naming the first thing that does not hold together:
 // a radio position out of range, a name longer than 248 characters, two devices with
-// one address, a channel outside 1 to 30, an external peer without a port, an unknown
-// library name.
+// one address, a channel outside 1 to 30, an external peer without a port, an inquiry
+// scale below 0, an unknown library name.
 void CheckWorld(const TWorld& World);
 
 } // namespace kvsim

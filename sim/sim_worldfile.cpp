@@ -64,7 +64,9 @@ private:
     bool fWorldSeen = false;
     std::vector<TRadioRef> fRadioRefs;
 
-    [[noreturn]] void Fail(const std::string& message) const { throw EWorldFileError(fLine, message); }
+    [[noreturn]] void Fail(const std::string& message) const {
+        throw EWorldFileError(fLine, message);
+    }
 
     static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -108,8 +110,12 @@ private:
         size_t first = line.find_first_not_of(" \t");
         if (first != std::string_view::npos && line[first] == '[') {
             size_t close = line.find(']', first);
-            if (close == std::string_view::npos || line.find_first_not_of(" \t", close + 1) != std::string_view::npos)
-                Fail("a section header must be '[world]', '[radio ID]' or '[device ID]' alone on its line");
+            size_t rest =
+                close == std::string_view::npos ? close : line.find_first_not_of(" \t", close + 1);
+            if (close == std::string_view::npos ||
+                (rest != std::string_view::npos && line[rest] != '#'))
+                Fail("a section header must be '[world]', '[radio ID]' or '[device ID]' alone on "
+                     "its line");
             std::vector<TToken> words = Tokenize(line.substr(first + 1, close - first - 1));
             OpenSection(words);
             return;
@@ -136,8 +142,9 @@ private:
 
     void CloseSection() {
         if ((fSection == seRadio || fSection == seDevice) && !fHasAddress)
-            throw EWorldFileError(fSectionLine, std::string(fSection == seRadio ? "radio" : "device") +
-                                                    " without an address");
+            throw EWorldFileError(fSectionLine,
+                                  std::string(fSection == seRadio ? "radio" : "device") +
+                                      " without an address");
         if (fSection == seDevice) {
             const TDevice& device = fWorld.Devices.back();
             for (size_t d = 0; d + 1 < fWorld.Devices.size(); ++d)
@@ -206,7 +213,8 @@ private:
             base = 16;
         }
         unsigned long long value = 0;
-        auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+        auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
         if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
             Fail("'" + text + "' is not a number");
         if (value > max)
@@ -262,8 +270,10 @@ private:
             ++i;
         }
         if (!ok)
-            Fail("'" + text + "' is neither 0x1101-style nor {00001101-0000-1000-8000-00805F9B34FB}");
-        guid.Data1 = static_cast<unsigned long>(bytes[0]) << 24 | static_cast<unsigned long>(bytes[1]) << 16 |
+            Fail("'" + text +
+                 "' is neither 0x1101-style nor {00001101-0000-1000-8000-00805F9B34FB}");
+        guid.Data1 = static_cast<unsigned long>(bytes[0]) << 24 |
+                     static_cast<unsigned long>(bytes[1]) << 16 |
                      static_cast<unsigned long>(bytes[2]) << 8 | bytes[3];
         guid.Data2 = static_cast<unsigned short>(bytes[4] << 8 | bytes[5]);
         guid.Data3 = static_cast<unsigned short>(bytes[6] << 8 | bytes[7]);
@@ -280,15 +290,18 @@ private:
             return time;
         if (values.size() != 2)
             Fail("'" + key + "' takes a date and a time like 2024-03-01 12:30:05.250, or none");
-        auto fields = [&](const std::string& text, const char* separators, std::vector<WORD*> into) {
+        auto fields = [&](const std::string& text, const char* separators,
+                          std::vector<WORD*> into) {
             size_t start = 0;
             for (size_t f = 0; f < into.size(); ++f) {
                 size_t end = f + 1 < into.size() ? text.find(separators[f], start) : text.size();
                 if (end == std::string::npos)
-                    Fail("'" + text + "' is not a date like 2024-03-01 or a time like 12:30:05.250");
+                    Fail("'" + text +
+                         "' is not a date like 2024-03-01 or a time like 12:30:05.250");
                 std::string part = text.substr(start, end - start);
                 if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos)
-                    Fail("'" + text + "' is not a date like 2024-03-01 or a time like 12:30:05.250");
+                    Fail("'" + text +
+                         "' is not a date like 2024-03-01 or a time like 12:30:05.250");
                 *into[f] = WORD(Number(part, 0xFFFF));
                 start = end + 1;
             }
@@ -331,7 +344,8 @@ private:
             else if (values.size() == 2 && values[0].Text == "pick")
                 settings.Select = {TSelectOutcome::Pick, Address(values[1].Text), 0};
             else if (values.size() == 2 && values[0].Text == "fail")
-                settings.Select = {TSelectOutcome::Fail, 0, DWORD(Number(values[1].Text, 0xFFFFFFFF))};
+                settings.Select = {TSelectOutcome::Fail, 0,
+                                   DWORD(Number(values[1].Text, 0xFFFFFFFF))};
             else
                 Fail("'select' takes cancel, pick ADDRESS or fail CODE");
         } else if (key == "pass_key") {
@@ -466,7 +480,9 @@ private:
 
 } // namespace
 
-TWorld ParseWorld(std::string_view Text) { return TParser(Text).Run(); }
+TWorld ParseWorld(std::string_view Text) {
+    return TParser(Text).Run();
+}
 
 TWorld LoadWorldFile(const std::wstring& Path) {
     std::ifstream file(std::filesystem::path(Path), std::ios::binary);
@@ -477,6 +493,8 @@ TWorld LoadWorldFile(const std::wstring& Path) {
     return ParseWorld(text.str());
 }
 
-TWorld DefaultWorld() { return ParseWorld(DefaultWorldText()); }
+TWorld DefaultWorld() {
+    return ParseWorld(DefaultWorldText());
+}
 
 } // namespace kvsim

@@ -1,0 +1,234 @@
+// Installing a world: the resolver that hands out the simulated functions, the socket
+// table's two entries, and the records and peers that tests read.
+#include "sim/sim.h"
+
+#include "sim/sim_functions.h"
+#include "sim/sim_state.h"
+
+#include "components/kvbt_sockets.h"
+#include "toolkit/text.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace kvsim {
+
+namespace detail {
+
+TWinsockUse::TWinsockUse() {
+    WSADATA data{};
+    WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+TWinsockUse::~TWinsockUse() {
+    WSACleanup();
+}
+
+TState::~TState() {
+    // A test may still hold a peer; it stops here all the same.
+    for (auto& [position, peer] : Peers)
+        peer->Stop();
+}
+
+std::mutex& Lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::unique_ptr<TState>& Installed() {
+    static std::unique_ptr<TState> state;
+    return state;
+}
+
+} // namespace detail
+
+namespace {
+
+using namespace detail;
+
+// The module handles the resolver gives out: addresses that no real module has.
+char gBtModule, gWsModule;
+HMODULE BtModule() {
+    return reinterpret_cast<HMODULE>(&gBtModule);
+}
+HMODULE WsModule() {
+    return reinterpret_cast<HMODULE>(&gWsModule);
+}
+
+// The address of a simulated function; F is the platform's type, which it must match.
+template <class F> FARPROC Export(F function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));
+}
+
+struct TExport {
+    bool Bluetooth; // else the lookup library
+    const char* Name;
+    FARPROC Address;
+};
+
+const TExport kExports[] = {
+    {true, "BluetoothFindFirstRadio", Export<decltype(&::BluetoothFindFirstRadio)>(FindFirstRadio)},
+    {true, "BluetoothFindNextRadio", Export<decltype(&::BluetoothFindNextRadio)>(FindNextRadio)},
+    {true, "BluetoothFindRadioClose", Export<decltype(&::BluetoothFindRadioClose)>(FindRadioClose)},
+    {true, "BluetoothGetRadioInfo", Export<decltype(&::BluetoothGetRadioInfo)>(GetRadioInfo)},
+    {true, "BluetoothFindFirstDevice",
+     Export<decltype(&::BluetoothFindFirstDevice)>(FindFirstDevice)},
+    {true, "BluetoothFindNextDevice", Export<decltype(&::BluetoothFindNextDevice)>(FindNextDevice)},
+    {true, "BluetoothFindDeviceClose",
+     Export<decltype(&::BluetoothFindDeviceClose)>(FindDeviceClose)},
+    {true, "BluetoothIsConnectable", Export<decltype(&::BluetoothIsConnectable)>(IsConnectable)},
+    {true, "BluetoothIsDiscoverable", Export<decltype(&::BluetoothIsDiscoverable)>(IsDiscoverable)},
+    {true, "BluetoothEnableDiscovery",
+     Export<decltype(&::BluetoothEnableDiscovery)>(EnableDiscovery)},
+    {true, "BluetoothEnableIncomingConnections",
+     Export<decltype(&::BluetoothEnableIncomingConnections)>(EnableIncomingConnections)},
+    {true, "BluetoothDisplayDeviceProperties",
+     Export<decltype(&::BluetoothDisplayDeviceProperties)>(DisplayDeviceProperties)},
+    {true, "BluetoothSelectDevices", Export<decltype(&::BluetoothSelectDevices)>(SelectDevices)},
+    {true, "BluetoothSelectDevicesFree",
+     Export<decltype(&::BluetoothSelectDevicesFree)>(SelectDevicesFree)},
+    {true, "BluetoothAuthenticateDevice", Export<TBluetoothAuthenticateDevice>(AuthenticateDevice)},
+    {false, "WSALookupServiceBeginA",
+     Export<decltype(&::WSALookupServiceBeginA)>(LookupServiceBegin)},
+    {false, "WSALookupServiceNextA", Export<decltype(&::WSALookupServiceNextA)>(LookupServiceNext)},
+    {false, "WSALookupServiceEnd", Export<decltype(&::WSALookupServiceEnd)>(LookupServiceEnd)},
+};
+
+// Answers the binding from the installed world, with the platform's last errors for a
+// missing library (126) or export (127).
+class TSimResolver : public TkvApiResolver {
+public:
+    HMODULE Load(const wchar_t* Library) override {
+        return Call<HMODULE>(nullptr, [&](TState& state, DWORD& error) -> HMODULE {
+            const auto& missing = state.World.Settings.MissingLibraries;
+            bool absent =
+                std::any_of(missing.begin(), missing.end(),
+                            [&](const std::wstring& name) { return SameText(name, Library); });
+            HMODULE module = SameText(Library, L"irprops.cpl")  ? BtModule()
+                             : SameText(Library, L"Ws2_32.dll") ? WsModule()
+                                                                : nullptr;
+            if (absent || !module) {
+                error = ERROR_MOD_NOT_FOUND;
+                return nullptr;
+            }
+            return module;
+        });
+    }
+
+    FARPROC Find(HMODULE Module, const char* Name) override {
+        return Call<FARPROC>(nullptr, [&](TState& state, DWORD& error) -> FARPROC {
+            const auto& missing = state.World.Settings.MissingExports;
+            if (std::find(missing.begin(), missing.end(), Name) == missing.end())
+                for (const TExport& item : kExports)
+                    if ((item.Bluetooth ? BtModule() : WsModule()) == Module &&
+                        std::string_view(item.Name) == Name)
+                        return item.Address;
+            error = ERROR_PROC_NOT_FOUND;
+            return nullptr;
+        });
+    }
+
+    void Free(HMODULE) override {}
+};
+
+TSimResolver gResolver;
+
+} // namespace
+
+void Install(const TWorld& World) {
+    CheckWorld(World);
+    auto state = std::make_unique<TState>();
+    state->World = World;
+    for (size_t d = 0; d < World.Devices.size(); ++d)
+        for (size_t s = 0; s < World.Devices[d].Services.size(); ++s) {
+            const TPeer& peer = World.Devices[d].Services[s].Peer;
+            if (peer.Kind != TPeerKind::External)
+                state->Peers[{d, s}] = std::make_shared<TPeerServer>(peer);
+        }
+    Uninstall();
+    {
+        std::lock_guard lock(Lock());
+        Installed() = std::move(state);
+    }
+    SetApiResolver(&gResolver);
+    kvSocketApi.socket = detail::Socket;
+    kvSocketApi.connect = detail::Connect;
+}
+
+void Uninstall() {
+    std::unique_ptr<TState> old;
+    {
+        std::lock_guard lock(Lock());
+        old = std::move(Installed());
+    }
+    if (!old)
+        return;
+    SetApiResolver(nullptr);
+    TkvSocketApi winsock = WinsockSocketApi();
+    kvSocketApi.socket = winsock.socket;
+    kvSocketApi.connect = winsock.connect;
+    old.reset(); // outside the lock: stopping a peer waits for its thread
+}
+
+bool IsInstalled() {
+    std::lock_guard lock(Lock());
+    return Installed() != nullptr;
+}
+
+TSettings Settings() {
+    return Call<TSettings>({}, [](TState& state, DWORD&) { return state.World.Settings; });
+}
+
+void SetSettings(const TSettings& Settings) {
+    CheckWorld(TWorld{{}, {}, Settings});
+    std::lock_guard lock(Lock());
+    if (!Installed())
+        throw std::invalid_argument("no simulated world is installed");
+    Installed()->World.Settings = Settings;
+}
+
+std::shared_ptr<TPeerServer> Peer(BTH_ADDR Device, const GUID& ServiceClass) {
+    std::lock_guard lock(Lock());
+    TState* state = Installed().get();
+    if (!state)
+        throw std::invalid_argument("no simulated world is installed");
+    for (size_t d = 0; d < state->World.Devices.size(); ++d) {
+        const TDevice& device = state->World.Devices[d];
+        if (device.Address != Device)
+            continue;
+        for (size_t s = 0; s < device.Services.size(); ++s)
+            if (IsEqualGUID(device.Services[s].ServiceClass, ServiceClass)) {
+                auto found = state->Peers.find({d, s});
+                if (found == state->Peers.end())
+                    throw std::invalid_argument("the service's peer is external");
+                return found->second;
+            }
+    }
+    throw std::invalid_argument("no service of that class on device " + AddressToText(Device));
+}
+
+namespace {
+
+template <class T> std::vector<T> Records(std::vector<T> TState::*records) {
+    return Call<std::vector<T>>({}, [&](TState& state, DWORD&) { return state.*records; });
+}
+
+} // namespace
+
+std::vector<BLUETOOTH_DEVICE_SEARCH_PARAMS> DeviceSearches() {
+    return Records(&TState::Searches);
+}
+std::vector<TLookupCall> LookupCalls() {
+    return Records(&TState::LookupCalls);
+}
+std::vector<TSelectCall> SelectCalls() {
+    return Records(&TState::SelectCalls);
+}
+std::vector<TPropertiesCall> PropertiesCalls() {
+    return Records(&TState::PropertiesCalls);
+}
+std::vector<TPairingCall> PairingCalls() {
+    return Records(&TState::PairingCalls);
+}
+
+} // namespace kvsim
