@@ -32,7 +32,9 @@ void Install(const TWorld& World);
 void Uninstall();
 bool IsInstalled();
 
-// The settings of the installed world; a change applies to the calls that follow.
+// The settings of the installed world (the defaults when none is installed). A change
+// applies to the calls that follow; SetSettings throws std::invalid_argument for settings
+// that CheckWorld refuses or when no world is installed.
 TSettings Settings();
 void SetSettings(const TSettings& Settings);
 

@@ -59,11 +59,13 @@ struct TPeerServer::TLink {
     bool Stalled = false;
     bool Closing = false;  // shut the sending side once the outbox is out
     bool ShutDown = false; // the sending side is shut
+    bool Dropping = false; // to be reset in this pass
     TModem Modem;
     // Under fLock.
     std::string Received;
     std::string Queued;
     bool CloseRequested = false;
+    bool DropRequested = false;
     bool ResumeRequested = false;
     bool ClientClosed = false;
     bool Ended = false;
@@ -120,22 +122,31 @@ void TPeerServer::Wake() {
                sizeof fWakeAddress);
 }
 
+// Takes what the observers asked for since the last pass; false once the peer stops.
+bool TPeerServer::TakeRequests() {
+    std::lock_guard lock(fLock);
+    if (fStopping)
+        return false;
+    for (auto& link : fLinks) {
+        link->Outbox += link->Queued;
+        link->Queued.clear();
+        link->Stalled = link->Stalled && !link->ResumeRequested;
+        link->ResumeRequested = false;
+        link->Closing = link->Closing || link->CloseRequested;
+        link->Dropping = link->DropRequested;
+    }
+    return true;
+}
+
 void TPeerServer::Run() {
     std::vector<WSAPOLLFD> polls;
-    while (true) {
-        {
-            std::lock_guard lock(fLock);
-            if (fStopping)
-                break;
-            for (auto& link : fLinks) {
-                link->Outbox += link->Queued;
-                link->Queued.clear();
-                if (link->ResumeRequested)
-                    link->Stalled = false;
-                link->ResumeRequested = false;
-                link->Closing = link->Closing || link->CloseRequested;
-            }
-        }
+    while (TakeRequests()) {
+        for (auto& link : fLinks)
+            if (link->Dropping)
+                End(*link, false, true);
+        std::erase_if(fLinks, [](const std::shared_ptr<TLink>& link) {
+            return link->Socket == INVALID_SOCKET;
+        });
         polls.assign({{fWake, POLLRDNORM, 0}, {fListener, POLLRDNORM, 0}});
         for (auto& link : fLinks) {
             if (link->Closing && !link->ShutDown && link->Outbox.empty()) {
@@ -161,9 +172,6 @@ void TPeerServer::Run() {
                 Serve(*fLinks[i], polls[i + 2].revents);
         if (polls[1].revents)
             Accept();
-        std::erase_if(fLinks, [](const std::shared_ptr<TLink>& link) {
-            return link->Socket == INVALID_SOCKET;
-        });
     }
     for (auto& link : fLinks)
         End(*link, false, true);
@@ -304,6 +312,15 @@ bool TPeerServer::Close() {
     if (fStopping || !fLatest || fLatest->Ended || fLatest->CloseRequested)
         return false;
     fLatest->CloseRequested = true;
+    Wake();
+    return true;
+}
+
+bool TPeerServer::Drop() {
+    std::lock_guard lock(fLock);
+    if (fStopping || !fLatest || fLatest->Ended)
+        return false;
+    fLatest->DropRequested = true;
     Wake();
     return true;
 }

@@ -46,6 +46,10 @@ public:
     // Closes the latest link from the peer side once the queued bytes are out: the
     // client reads the end of the stream. False without an open link.
     bool Close();
+    // Drops the latest link now: its socket is closed with a reset, whatever is pending
+    // either way is lost. (Wine's socket layer ends the stream gracefully instead, so
+    // there the client reads the end of the stream.) False without an open link.
+    bool Drop();
     // A stalled latest link reads again. False without an open link.
     bool Resume();
     // The client has closed (or reset) the latest link. A stalled link notices only when
@@ -56,6 +60,7 @@ public:
 private:
     struct TLink;
 
+    bool TakeRequests();
     void Run();
     void Accept();
     void Serve(TLink& link, short events);

@@ -40,7 +40,8 @@ struct TPeer {
     // Non-zero: connect fails with this Winsock code (after ConnectDelayMs).
     int ConnectError = 0;
     DWORD ConnectDelayMs = 0;
-    // Non-negative: after this many received bytes the peer resets the link.
+    // Non-negative: after this many received bytes the peer drops the link (see
+    // TPeerServer::Drop).
     long long DropAfter = -1;
     // Non-negative: after this many received bytes the peer stops reading.
     long long StallAfter = -1;

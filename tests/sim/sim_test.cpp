@@ -739,6 +739,9 @@ TEST_F(SimTest, ScriptedPeerSendsClosesAndSeesTheClientClose) {
     SOCKET second = Link(kStranger, kHeadset, error);
     ASSERT_TRUE(peer->WaitConnections(2, 10000));
     EXPECT_EQ(peer->Received(), "") << "the latest link is observed";
+    EXPECT_TRUE(peer->Drop());
+    EXPECT_NE(StreamEnd(second), -1) << "a dropped link ends at once";
+    EXPECT_FALSE(peer->Send("late"));
     kvSocketApi.closesocket(second);
 }
 
