@@ -1,8 +1,8 @@
 #include "components/kvbt_sockets.h"
 
 TkvSocketApi WinsockSocketApi() {
-    return {::socket, ::connect,  ::closesocket, ::select,     ::recv,
-            ::send,   ::ioctlsocket, ::getsockopt, ::setsockopt, ::WSAGetLastError};
+    return {::socket, ::connect,     ::closesocket, ::shutdown,   ::select,         ::recv,
+            ::send,   ::ioctlsocket, ::getsockopt,  ::setsockopt, ::WSAGetLastError};
 }
 
 TkvSocketApi kvSocketApi = WinsockSocketApi();

@@ -10,6 +10,7 @@ struct TkvSocketApi {
     decltype(&::socket) socket;
     decltype(&::connect) connect;
     decltype(&::closesocket) closesocket;
+    decltype(&::shutdown) shutdown;
     decltype(&::select) select;
     decltype(&::recv) recv;
     decltype(&::send) send;

@@ -135,7 +135,7 @@ public:
     String SerialNumber;
     GUID GuidClass{};
 
-private:
+protected:
     std::int32_t fIndex = 0;
     TkvBaseIO* fParent = nullptr;
     friend class TkvBaseIO;
@@ -287,6 +287,13 @@ protected:
     explicit TkvBaseIO(TComponent* AOwner);
 
     void Notification(TComponent* AComponent, TOperation Operation) override;
+
+    // The base close sequence is ReleaseMedium, then RaiseOnClose when it released.
+    // ReleaseMedium claims the handle first, so that two threads closing at once release
+    // it once; it releases it and stops the reader when isThreaded; true for the thread
+    // that released the medium.
+    bool ReleaseMedium();
+    void RaiseOnClose();
 
     // Ends the reader thread, if any, and waits for it (pumping messages on the main
     // thread). A transport calls it from its destructor once the medium is closed, so

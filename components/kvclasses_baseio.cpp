@@ -45,12 +45,21 @@ void TkvBaseIO::DoOpen() {
 }
 
 void TkvBaseIO::DoClose() {
-    if (fHandle == kvInvalidHandle)
-        return;
-    ReleaseHandle(fHandle);
+    if (ReleaseMedium())
+        RaiseOnClose();
+}
+
+bool TkvBaseIO::ReleaseMedium() {
+    std::uintptr_t handle = fHandle.exchange(kvInvalidHandle);
+    if (handle == kvInvalidHandle)
+        return false;
+    ReleaseHandle(handle);
     if (isThreaded)
         StopThreadIO();
-    fHandle = kvInvalidHandle;
+    return true;
+}
+
+void TkvBaseIO::RaiseOnClose() {
     if (TNotifyEvent onClose = fOnClose.Get()) {
         try {
             onClose(this);

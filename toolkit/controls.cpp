@@ -1,5 +1,6 @@
 #include "toolkit/controls.h"
 
+#include "toolkit/application.h"
 #include "toolkit/exceptions.h"
 
 #include <algorithm>
@@ -199,7 +200,17 @@ LRESULT CALLBACK TWinControl::SubclassProc(HWND Window, UINT Msg, WPARAM WParam,
                                            DWORD_PTR Data) {
     auto* self = reinterpret_cast<TWinControl*>(Data);
     TMessage m{Msg, WParam, LParam, 0};
-    self->fWindowProc(m);
+    // No exception crosses the system's window procedures: it is shown, as the
+    // application shows every exception that escapes a handler.
+    try {
+        self->fWindowProc(m);
+    } catch (const std::exception& e) {
+        if (Application)
+            Application->HandleException(e);
+    } catch (...) {
+        if (Application)
+            Application->HandleException(Exception(L"Unknown exception"));
+    }
     if (Msg == WM_NCDESTROY && self->fHandle == Window) {
         RemovePropW(Window, kControlProperty);
         self->fSubclass.Reset();

@@ -10,7 +10,8 @@
 // and forward to the saved one; putting the saved one back restores the control exactly.
 // The notifications that Win32 sends to a parent (WM_COMMAND, WM_NOTIFY, WM_CTLCOLOR*)
 // are handed to the child they concern as CN_ messages (CN_BASE + the message), so that
-// each control raises its own events and paints its own colours.
+// each control raises its own events and paints its own colours. An exception that
+// escapes a message handler goes to Application->HandleException.
 //
 // Controls belong to the main thread: only Win32's own cross-thread delivery of sent
 // messages may reach them from elsewhere.

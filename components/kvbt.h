@@ -1,0 +1,238 @@
+#pragma once
+// kvbt: the Bluetooth client component TkvBT and the radio, device and service objects
+// that its discovery finds.
+//
+// Every Bluetooth and service-lookup call goes through the kvbtw32 binding; every
+// Winsock call of a connection goes through kvSocketApi (kvbt_sockets.h).
+
+#include "components/kvbt_sockets.h"
+#include "components/kvbtw32.h"
+#include "components/kvclasses.h"
+#include "toolkit/datetime.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+// The service classes that a service lookup queries, in this order. Entry 0 (Dial-up
+// Networking) is also the class a connection uses when no service is selected.
+extern const GUID BtServiceClasses[18];
+
+enum TkvBtDeviceEnumerateElement : std::uint8_t {
+    bteAuthenticated,
+    bteRemembered,
+    bteUnknown,
+    bteConnected,
+    bteIssueInquiry,
+    bteAllRadios
+};
+using TkvBtDeviceEnumerate = TSet<TkvBtDeviceEnumerateElement>;
+
+// ---- Radio, service and device objects
+
+// A local radio. It keeps the radio handle that the enumeration delivered and closes it
+// when it goes.
+class TkvBTRadio : public TkvDevice {
+public:
+    TkvBTRadio(TkvBaseIO* aOwner, int aIndex);
+    ~TkvBTRadio() override;
+
+    BLUETOOTH_ADDRESS Address{};
+
+    // Read from and written to the platform each time; false without the Bluetooth functions.
+    bool GetIsConnectable() const;
+    void SetIsConnectable(bool Value);
+    bool GetIsDiscoverable() const;
+    void SetIsDiscoverable(bool Value);
+};
+
+// One service record of a remote device. QuerySet is a copy of the record whose texts
+// and whose class id, addresses and blob the service keeps itself, so that all of it stays
+// readable after the lookup.
+class TkvBTService {
+public:
+    TkvBTService() = default;
+    TkvBTService(const TkvBTService&) = delete;
+    TkvBTService& operator=(const TkvBTService&) = delete;
+
+    void SetInfo(const WSAQUERYSETA& aQuerySet);
+
+    const String& Caption() const { return fCaption; }
+    const String& Comment() const { return fComment; }
+    const GUID& Guid() const { return fGUID; }
+    WSAQUERYSETA QuerySet() const { return fQuerySet; }
+
+    String fCaption;
+    String fComment;
+    GUID fGUID{};
+    WSAQUERYSETA fQuerySet{};
+
+private:
+    AnsiString fAnsiCaption;
+    AnsiString fAnsiComment;
+    GUID fClassId{};
+    std::vector<CSADDR_INFO> fAddresses;
+    std::vector<SOCKADDR_STORAGE> fSockaddrs;
+    std::vector<BYTE> fBlobData;
+    BLOB fBlob{};
+};
+
+// A remote device, as the device search delivered it, with the services of its last
+// lookup.
+class TkvBTDevice : public TkvDevice {
+public:
+    TkvBTDevice();
+    ~TkvBTDevice() override;
+
+    void ClearServices();
+    int ServiceCount() const { return fServices.Count(); }
+    // The service at that position; EListError outside the list.
+    TkvBTService* GetServices(int Index) const;
+    int GetServiceIndex() const { return fServiceIndex; }
+    void SetServiceIndex(int Value) { fServiceIndex = Value; }
+    // "(00:1A:7D:DA:71:13)": byte 5 first, upper-case hexadecimal.
+    String AddressAsStr() const;
+
+    // The service lookup: every class of BtServiceClasses in order, the services of a
+    // class in the order the platform delivers them. The first service found becomes
+    // the selected one when none stood; a selection is at most clamped to the last
+    // service. A lookup that cannot begin leaves its Winsock code in fLastError and ends;
+    // a record too large for the buffer is asked for again with the size it needs.
+    void Update();
+
+    TList fServices; // owns its TkvBTService objects
+    int fServiceIndex = -1;
+    int fLastError = 0;
+    BLUETOOTH_ADDRESS Address{};
+    BLUETOOTH_DEVICE_INFO btInfo{};
+    TDateTime LastSeen = 0;
+    TDateTime LastUsed = 0;
+    int IndexRadio = 0;
+};
+
+// ---- TkvBT
+
+// The Bluetooth client: discovery of radios and devices, an RFCOMM connection to the
+// selected device's selected service (Dial-up Networking when none is selected), a
+// reader thread that hands every received block to the receive dispatch, and the
+// system's dialogs.
+//
+// Connections: one reader per connection; it carries its own socket and closes it when
+// it leaves (a close from elsewhere only shuts the socket down), after every call that
+// other threads make on it has returned, so nobody touches a socket value that Winsock
+// may have reused. A close from any thread claims the connection first: the close
+// sequence (OnClose, notification 1, OnDisconnect) runs once per connection, on
+// whichever thread ended it, and a later close that finds no connection raises nothing.
+// A new connection starts only after the previous reader has gone. The receive buffer
+// belongs to the reader while one runs; a new size takes effect before its next receive.
+// Sends deliver all their bytes, waiting for the socket when it is full, until the
+// connection fails.
+class TkvBT : public TkvBaseIO {
+public:
+    explicit TkvBT(TComponent* AOwner);
+    // Closes an open connection and waits for its reader (pumping messages).
+    ~TkvBT() override;
+
+    void Loaded() override;
+
+    // ---- Discovery
+    void Update() override;
+    void EnumerateRadios();
+    void EnumerateDevices() override;
+    void ClearRadios();
+    int RadioCount() const { return lRadios.Count(); }
+    // EListError outside the radio list.
+    TkvBTRadio* GetRadio(int Index) const;
+    TkvBTDevice* GetBTDevice(int Index) const { return static_cast<TkvBTDevice*>(GetDevice(Index)); }
+    int IndexOfAddress(BLUETOOTH_ADDRESS Address) const;
+
+    std::int32_t GetDeviceIndex() override { return fDeviceIndex; }
+    void SetDeviceIndex(std::int32_t Value) override;
+    int GetRadioIndex() const { return fRadioIndex; }
+    void SetRadioIndex(int Value);
+    TkvBtDeviceEnumerate GetDeviceEnum() const { return fDeviceEnum; }
+    void SetDeviceEnum(TkvBtDeviceEnumerate Value);
+    int GetDeviceEnumTimeout() const { return fDeviceEnumTimeout; }
+    void SetDeviceEnumTimeout(int Value);
+
+    // ---- Connection and transfer (all on the caller's thread; nothing on a closed one)
+    void SendChar(wchar_t Ch) override;
+    void SendString(const AnsiString& S) override;
+    void SendData(const std::uint8_t* Buff, std::uint32_t N) override;
+    // One receive of up to Len bytes; learn the count from ReadyForRead beforehand.
+    void Read(void* Buffer, std::uint32_t Len);
+    void ReadAll(void* Buffer);
+    // The pending bytes, one character per byte.
+    String ReadString();
+    // Waits up to Ms milliseconds, processing messages, for Count pending bytes; the
+    // reader leaves them unread meanwhile.
+    bool WaitForBytes(std::uint32_t Count, std::uint32_t Ms);
+    std::uint32_t ReadyForRead();
+    // Every byte received from the socket, once; wraps modulo 2^32.
+    std::uint32_t TotalReceived() const { return edx; }
+    int GetBufferInSize() const { return fBufferInSize; }
+    // A size of 0 or below is refused.
+    void SetBufferInSize(int Value);
+    int GetBufferOutSize() const { return fBufferOutSize; }
+    void SetBufferOutSize(int Value);
+
+    TNotifyEvent GetOnConnect() const { return fOnConnect; }
+    void SetOnConnect(TNotifyEvent Value) { fOnConnect = Value; }
+    TNotifyEvent GetOnDisconnect() const { return fOnDisconnect.Get(); }
+    void SetOnDisconnect(TNotifyEvent Value) { fOnDisconnect.Set(Value); }
+    TOnReceived GetOnAfterReceive() const { return fOnAfterReceive; }
+    void SetOnAfterReceive(TOnReceived Value) { fOnAfterReceive = Value; }
+    TOnSent GetOnAfterSend() const { return fOnAfterSend; }
+    void SetOnAfterSend(TOnSent Value) { fOnAfterSend = Value; }
+
+    // ---- System dialogs and pairing
+    void ConfigDialog();
+    bool SelectDeviceDialog(const String& sInfo, bool flForceAuth, bool flAddWiz, bool flSkipServices);
+    bool AuthenticateDevice(const String& passKey);
+
+protected:
+    std::uintptr_t OpenHandle() override;
+    void ReleaseHandle(std::uintptr_t Handle) override;
+    void DoOpen() override;
+    void DoClose() override;
+    void ThreadIOExecute(TkvThreadIO* Thread) override;
+
+private:
+    void SetBlocking(SOCKET Socket, bool Blocking);
+    void GetSocketBufferSizes();
+    void ReallocBuffer();
+    void ReaderLoop(SOCKET Socket);
+    void Send(const char* Data, std::uint32_t Length, bool Blocking);
+    // The selected device when the selection lies inside the list, else none.
+    TkvBTDevice* SelectedDevice() const;
+
+    int fRadioIndex = 0;
+    std::int32_t fDeviceIndex = -1;
+    TList lRadios; // owns its TkvBTRadio objects
+    TkvBtDeviceEnumerate fDeviceEnum{bteRemembered, bteConnected, bteAllRadios};
+    int fDeviceEnumTimeout = 5;
+    TNotifyEvent fOnConnect;
+    TkvLocked<TNotifyEvent> fOnDisconnect;
+    TOnReceived fOnAfterReceive;
+    TOnSent fOnAfterSend;
+    std::vector<std::uint8_t> fBuffer; // the reader's receive buffer
+    std::atomic<bool> flDontRead{false};
+    std::atomic<int> fBufferInSize{8192};
+    int fBufferOutSize = 8192;
+    std::atomic<std::uint32_t> edx{0};
+
+    // Calls on the connection's socket from other threads than its reader, counted so
+    // that the reader closes the socket only once none is in progress.
+    class TSocketUse;
+    std::atomic<int> fSocketUsers{0};
+    std::atomic<bool> fResizeBuffer{false};
+    HANDLE fReaderWake; // ends the reader's pause while bytes wait unread
+    // What the "Opened: " line names, noted when the connection is made.
+    String fOpenedName;
+    String fOpenedAddress;
+    GUID fOpenedClass{};
+};
+
+// Registers TkvBT with the form-file reader (idempotent).
+void RegisterKvBtClasses();
