@@ -2,6 +2,7 @@
 // terminal binding, the notify list, the data processor and the window timer.
 #include "components/kvclasses.h"
 #include "components/kvsysutils.h"
+#include "components/kvwin32.h"
 #include "toolkit/forms.h"
 
 #include "kv_test_transport.h"
@@ -367,33 +368,72 @@ TEST_F(BaseIO, RemovingLinkedComponentsClearsTheLinks) {
 
 // ---- Receive dispatch
 
+// A log, a processor and a terminal that write into one journal, to show the order of
+// the dispatch steps.
+class TJournalLog : public TRecordingLog {
+public:
+    TJournalLog(TComponent* owner, TEvents& journal) : TRecordingLog(owner), fJournal(journal) {}
+    void AddLog(TDetailLevel l, const String& s) override {
+        fJournal.Add(L"log " + s);
+        TRecordingLog::AddLog(l, s);
+    }
+
+private:
+    TEvents& fJournal;
+};
+
+class TJournalProcessor : public TkvCustomDataProcessor {
+public:
+    TJournalProcessor(TComponent* owner, TEvents& journal) : TkvCustomDataProcessor(owner), fJournal(journal) {}
+    bool KeepOutOfTerminal = false;
+    void DoProcessing(std::uint8_t* data, std::uint32_t len, TIgnoreTypes& r) override {
+        fJournal.Add(L"processor " + AnsiToString(std::string(reinterpret_cast<char*>(data), len)));
+        if (KeepOutOfTerminal)
+            r.Include(itTerminal);
+    }
+
+private:
+    TEvents& fJournal;
+};
+
+struct TTerminalSpy {
+    TEvents* Journal;
+    TWndMethod Saved;
+    void Proc(TMessage& m) {
+        if (m.Msg == EM_REPLACESEL)
+            Journal->Add(L"terminal " + String(reinterpret_cast<const wchar_t*>(m.LParam)));
+        Saved(m);
+    }
+};
+
 TEST_F(BaseIO, DispatchRunsLogProcessorTerminalEventInOrderOnTheReader) {
-    std::vector<std::wstring> calls;
-    auto* processor = new TTestProcessor(form);
-    processor->SetName(L"P");
-    processor->Calls = &calls;
-    io->SetLog(form->Log);
+    TEvents journal;
+    auto* log = new TJournalLog(form, journal);
+    auto* processor = new TJournalProcessor(form, journal);
+    io->SetLog(log);
     io->SetDataProcessor(processor);
     io->SetTerminal(form->Memo);
     io->SetTerminalUsage(tuBoth);
-    io->SetOnReceived(TOnReceived::Bind<&TEvents::Received>(&events));
+    TTerminalSpy spy{&journal, form->Memo->GetWindowProc()};
+    form->Memo->SetWindowProc(TWndMethod::Bind<&TTerminalSpy::Proc>(&spy));
+    io->SetOnReceived(TOnReceived::Bind<&TEvents::Received>(&journal));
     io->SetActive(true);
-    io->Receive("AB");
-    ASSERT_TRUE(PumpUntil([&] { return events.Get().size() == 2; }));
-    EXPECT_EQ(events.Get()[1], L"received AB");
-    EXPECT_NE(events.LastThread, GetCurrentThreadId()); // on the reader thread
-    EXPECT_EQ(calls, (std::vector<std::wstring>{L"P AB"}));
-    EXPECT_EQ(form->Memo->GetText(), L"AB");
-    auto lines = form->Log->Lines();
-    ASSERT_GE(lines.size(), 1u);
-    EXPECT_EQ(lines.back(), (TLogLine{dlDebug, L"TTestTransportInput data length: 2"}));
+    io->Receive(std::string("AB\0CD", 5));
+    ASSERT_TRUE(PumpUntil([&] { return journal.Get().size() == 5; }));
+    const std::wstring block(L"AB\0CD", 5);
+    EXPECT_EQ(journal.Get(), (std::vector<std::wstring>{L"log TTestTransportInput data length: 5", L"processor " + block,
+                                                        L"terminal AB", L"terminal CD", L"received " + block}));
+    EXPECT_NE(journal.LastThread, GetCurrentThreadId()); // on the reader thread
+    EXPECT_EQ(form->Memo->GetText(), L"ABCD");
+    EXPECT_EQ(log->Lines().back().Level, dlDebug);
 
     // A processor can keep a block out of the terminal; the event still sees it.
     processor->KeepOutOfTerminal = true;
-    io->Receive("CD");
-    ASSERT_TRUE(PumpUntil([&] { return events.Get().size() == 3; }));
-    EXPECT_EQ(events.Get()[2], L"received CD");
-    EXPECT_EQ(form->Memo->GetText(), L"AB");
+    io->Receive("EF");
+    ASSERT_TRUE(PumpUntil([&] { return journal.Get().size() == 8; }));
+    EXPECT_EQ(journal.Get().back(), L"received EF");
+    EXPECT_EQ(form->Memo->GetText(), L"ABCD");
+    form->Memo->SetWindowProc(spy.Saved);
 }
 
 TEST_F(BaseIO, UseMainThreadDispatchesOnTheMainThreadAndReturnsErrorsToTheReader) {
@@ -713,6 +753,18 @@ TEST(Timer, TicksStopsAndRestarts) {
     PumpFor(150);
     EXPECT_EQ(ticks.Count, stopped);
 
+    // Writing OnTimer, even the same callback, starts the countdown again; writing the
+    // same Interval does not.
+    timer->SetInterval(300);
+    timer->SetOnTimer(ticks.Callback());
+    PumpFor(200);
+    timer->SetInterval(300);
+    timer->SetOnTimer(ticks.Callback());
+    PumpFor(200); // 400 ms since the first start: it would have ticked without the restart
+    EXPECT_EQ(ticks.Count, stopped);
+    EXPECT_TRUE(PumpUntil([&] { return ticks.Count == stopped + 1; }));
+    timer->SetInterval(20);
+
     // Disabled inside its callback: one call per start.
     ticks.Count = 0;
     ticks.DisableInCallback = true;
@@ -738,6 +790,16 @@ TEST(Timer, TicksStopsAndRestarts) {
 }
 
 // ---- System helpers
+
+TEST(SysUtils, KvWin32RegistersItsTwoMessagesOnce) {
+    KvWin32Startup();
+    UINT com = KvLinkMsgComEvent();
+    EXPECT_EQ(com, RegisterWindowMessageW(L"kvLinkMsgComEvent"));
+    EXPECT_EQ(KvLinkMsgQuitComEvent(), RegisterWindowMessageW(L"kvLinkMsgQuitComEvent"));
+    EXPECT_GE(com, 0xC000u);
+    KvWin32Startup();
+    EXPECT_EQ(KvLinkMsgComEvent(), com);
+}
 
 TEST(SysUtils, GuidToString) {
     const GUID serialPort = {0x00001101, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
