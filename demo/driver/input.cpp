@@ -14,10 +14,17 @@ void Send(std::vector<INPUT> inputs, const String& What) {
         ThrowSystemError(L"cannot send the input for " + What, GetLastError());
 }
 
-void MouseButton(DWORD Flag, const String& What) {
+// Moves the mouse to Point and does Buttons there, in one input: the button message
+// carries Point even when a late move from the window system came in between.
+void MouseAt(POINT Point, DWORD Buttons, const String& What) {
+    // Absolute input counts in 1/65536 of the primary screen; rounding up here gives back
+    // the pixel when the system rounds down.
+    const long long width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
     INPUT in{};
     in.type = INPUT_MOUSE;
-    in.mi.dwFlags = Flag;
+    in.mi.dx = static_cast<LONG>((Point.x * 65536LL + width - 1) / width);
+    in.mi.dy = static_cast<LONG>((Point.y * 65536LL + height - 1) / height);
+    in.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | Buttons;
     Send({in}, What);
 }
 
@@ -51,24 +58,22 @@ void RequireClickable(const TWindow& Control, POINT Point, const String& Action)
                            hit.Describe());
 }
 
-void MoveTo(POINT Point, const String& What) {
-    if (!SetCursorPos(Point.x, Point.y))
-        ThrowSystemError(L"cannot move the mouse for " + What, GetLastError());
-}
-
-// Presses the left button, waits for Pressed, and always lets the button go again.
-void Press(const std::function<bool()>& Pressed, const String& What, DWORD TimeoutMs) {
-    MouseButton(MOUSEEVENTF_LEFTDOWN, What);
+// Moves to Point and presses the left button, waits until Pressed holds, and lets the
+// button go again when it does not, saying where the press went.
+void Press(const TWindow& Control, POINT Point, const std::function<bool()>& Pressed,
+           const String& What, DWORD TimeoutMs) {
+    MouseAt(Point, 0, What);
+    MouseAt(Point, MOUSEEVENTF_LEFTDOWN, What);
     try {
         WaitUntil(Pressed, What, TimeoutMs);
-    } catch (...) {
-        MouseButton(MOUSEEVENTF_LEFTUP, What);
-        throw;
+    } catch (const EDriverError& e) {
+        MouseAt(Point, MOUSEEVENTF_LEFTUP, What);
+        POINT at{};
+        GetCursorPos(&at);
+        throw EDriverError(e.Message() + L"; the mouse is at " + IntToStr(at.x) + L"," +
+                           IntToStr(at.y) + L" over " + TWindow(WindowFromPoint(at)).Describe() +
+                           L", the mouse capture is on " + CaptureOf(Control).Describe());
     }
-}
-
-bool Pushed(const TWindow& Button) {
-    return (Button.Send(BM_GETSTATE) & BST_PUSHED) != 0;
 }
 
 // The list that Combo has dropped: a "ComboLBox" window of its thread.
@@ -149,17 +154,20 @@ void Click(const TWindow& Control, DWORD TimeoutMs) {
     String what = L"a click on " + Control.Describe();
     POINT p = Centre(Control.ScreenRect());
     RequireClickable(Control, p, L"click");
-    MoveTo(p, what);
-    bool button = Control.IsClass(L"Button");
-    Press([&] { return CaptureOf(Control) == Control && (!button || Pushed(Control)); },
-          Control.Describe() + L" to hold the pressed mouse", TimeoutMs);
-    MouseButton(MOUSEEVENTF_LEFTUP, what);
-    // A button's click may close its window (the OK of a message box): gone is done.
+    Press(
+        Control, p, [&] { return CaptureOf(Control) == Control; },
+        Control.Describe() + L" to hold the pressed mouse", TimeoutMs);
+    MouseAt(p, MOUSEEVENTF_LEFTUP, what);
     WaitUntil(
         [&] {
-            if (!Control.Exists())
+            try {
+                return CaptureOf(Control) != Control;
+            } catch (const EDriverError&) {
+                // A click may close its own window (the OK of a message box): gone is done.
+                if (Control.Exists())
+                    throw;
                 return true;
-            return button ? !Pushed(Control) : CaptureOf(Control) != Control;
+            }
         },
         Control.Describe() + L" to let go of the released mouse", TimeoutMs);
 }
@@ -186,17 +194,17 @@ void PickComboItem(const TWindow& Combo, const String& Item, DWORD TimeoutMs) {
     RECT box = Combo.ScreenRect();
     POINT p = Centre(box);
     RequireClickable(Combo, p, L"pick '" + Item + L"'");
-    MoveTo(p, what);
-    Press([&] { return Combo.ComboDropped(); }, L"the list of " + Combo.Describe() + L" to drop",
-          TimeoutMs);
-    MouseButton(MOUSEEVENTF_LEFTUP, what);
+    Press(
+        Combo, p, [&] { return Combo.ComboDropped(); },
+        L"the list of " + Combo.Describe() + L" to drop", TimeoutMs);
+    MouseAt(p, MOUSEEVENTF_LEFTUP, what);
 
     TWindow list = DroppedList(Combo);
     POINT q = ItemPoint(list, index);
     RequireClickable(list, q, L"pick '" + Item + L"'");
-    MoveTo(q, what);
-    MouseButton(MOUSEEVENTF_LEFTDOWN, what);
-    MouseButton(MOUSEEVENTF_LEFTUP, what);
+    MouseAt(q, 0, what);
+    MouseAt(q, MOUSEEVENTF_LEFTDOWN, what);
+    MouseAt(q, MOUSEEVENTF_LEFTUP, what);
     WaitUntil([&] { return !Combo.ComboDropped() && Combo.ComboIndex() == index; },
               L"the list of " + Combo.Describe() + L" to close with '" + Item + L"' picked",
               TimeoutMs);

@@ -1,5 +1,6 @@
 #include "demo/driver/message_box.h"
 
+#include "demo/driver/conditions.h"
 #include "demo/driver/driver_error.h"
 #include "demo/driver/input.h"
 
@@ -20,8 +21,7 @@ void TMessageBox::PressOk(DWORD TimeoutMs) const {
     for (const TWindow& child : fBox.Children())
         if (child.IsClass(L"Button") && child.ControlId() == IDOK) {
             Click(child, TimeoutMs);
-            WaitUntil([&] { return !fBox.Exists() || !fBox.Visible(); },
-                      L"the message box " + fBox.Describe() + L" to close", TimeoutMs);
+            WaitForClosed(fBox, TimeoutMs);
             return;
         }
     throw EDriverError(L"no OK button in " + fBox.Describe() + L"; its windows:\n" + fBox.Tree());

@@ -46,8 +46,8 @@ TProgram::TProgram(const String& Path, const std::vector<String>& Arguments,
 TProgram::~TProgram() {
     try {
         if (Running() && End().Terminated)
-            std::fwprintf(stderr, L"kvdriver: %ls did not exit after WM_CLOSE and was terminated\n",
-                          fPath.c_str());
+            std::fprintf(stderr, "kvdriver: %s did not exit after WM_CLOSE and was terminated\n",
+                         StringToUtf8(fPath).c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kvdriver: ending the program failed: %s\n", e.what());
     }
@@ -107,46 +107,61 @@ std::vector<TWindow> TProgram::TopLevelWindows() const {
     return search.Found;
 }
 
+String TProgram::DescribeWindows() const {
+    String list;
+    for (const TWindow& w : TopLevelWindows())
+        list += L"\n  " + w.Describe();
+    return L"; its windows:" + (list.empty() ? String(L" none") : list);
+}
+
 TWindow TProgram::WaitForWindow(const String& CaptionPrefix, DWORD TimeoutMs) const {
     String what = L"a window '" + CaptionPrefix + L"...' of " + fPath;
     TWindow found;
-    WaitUntil(
-        [&] {
-            RequireRunning(what);
-            for (const TWindow& w : TopLevelWindows()) {
-                String caption;
-                try {
-                    caption = w.Text();
-                } catch (const EDriverError&) {
-                    if (w.Exists())
-                        throw;
-                    continue; // closed while we looked
+    try {
+        WaitUntil(
+            [&] {
+                RequireRunning(what);
+                for (const TWindow& w : TopLevelWindows()) {
+                    String caption;
+                    try {
+                        caption = w.Text();
+                    } catch (const EDriverError&) {
+                        if (w.Exists())
+                            throw;
+                        continue; // closed while we looked
+                    }
+                    if (caption.starts_with(CaptionPrefix)) {
+                        found = w;
+                        return true;
+                    }
                 }
-                if (caption.starts_with(CaptionPrefix)) {
-                    found = w;
-                    return true;
-                }
-            }
-            return false;
-        },
-        what, TimeoutMs);
+                return false;
+            },
+            what, TimeoutMs);
+    } catch (const EDriverError& e) {
+        throw EDriverError(e.Message() + DescribeWindows());
+    }
     return found;
 }
 
 TMessageBox TProgram::WaitForMessageBox(DWORD TimeoutMs) const {
     String what = L"a message box of " + fPath;
     TWindow found;
-    WaitUntil(
-        [&] {
-            RequireRunning(what);
-            for (const TWindow& w : TopLevelWindows())
-                if (w.IsClass(L"#32770")) {
-                    found = w;
-                    return true;
-                }
-            return false;
-        },
-        what, TimeoutMs);
+    try {
+        WaitUntil(
+            [&] {
+                RequireRunning(what);
+                for (const TWindow& w : TopLevelWindows())
+                    if (w.IsClass(L"#32770")) {
+                        found = w;
+                        return true;
+                    }
+                return false;
+            },
+            what, TimeoutMs);
+    } catch (const EDriverError& e) {
+        throw EDriverError(e.Message() + DescribeWindows());
+    }
     return TMessageBox(found);
 }
 

@@ -55,6 +55,8 @@ public:
 private:
     // Throws when the program is no longer running, naming what was awaited.
     void RequireRunning(const String& Awaiting) const;
+    // "; its windows: ..." for the message of a failed wait.
+    String DescribeWindows() const;
 
     String fPath;
     HANDLE fProcess = nullptr;

@@ -28,7 +28,9 @@ TImage CopyFromScreen(const TWindow& Window) {
 } // namespace
 
 TImage CaptureWindow(const TWindow& Window, DWORD TimeoutMs) {
-    // Sends WM_PAINT to the program's thread and returns when it has painted.
+    // RDW_UPDATENOW sends WM_PAINT and waits without a deadline: first make sure that the
+    // program answers at all.
+    Window.Send(WM_NULL);
     RedrawWindow(Window.Handle(), nullptr, nullptr,
                  RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
     std::optional<TImage> last;
