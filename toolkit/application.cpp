@@ -45,6 +45,13 @@ bool TApplication::IsDialogKey(MSG& Msg) {
     return IsDialogMessageW(top, &Msg) != FALSE;
 }
 
+void TApplication::Dispatch(MSG& Msg) {
+    if (IsDialogKey(Msg))
+        return;
+    TranslateMessage(&Msg);
+    DispatchMessageW(&Msg);
+}
+
 void TApplication::Run() {
     MSG msg;
     while (!fTerminated) {
@@ -53,10 +60,7 @@ void TApplication::Run() {
             fTerminated = true;
             break;
         }
-        if (IsDialogKey(msg))
-            continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+        Dispatch(msg);
     }
 }
 
@@ -75,10 +79,7 @@ void TApplication::ProcessMessages() {
             fTerminated = true;
             break;
         }
-        if (IsDialogKey(msg))
-            continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+        Dispatch(msg);
     }
     CheckSynchronize();
 }

@@ -46,6 +46,7 @@ public:
 private:
     // True when the message was a dialog key that has been handled.
     static bool IsDialogKey(MSG& Msg);
+    static void Dispatch(MSG& Msg);
 
     std::atomic<bool> fTerminated{false};
     String fTitle;

@@ -2,7 +2,6 @@
 
 #include "toolkit/exceptions.h"
 
-#include <algorithm>
 
 // ---- TLabel
 
@@ -89,36 +88,14 @@ void TGroupBox::WndProc(TMessage& Message) {
 
 // ---- TControlItems
 
-void TControlItems::Check(int index) const {
-    if (index < 0 || index >= Count())
-        ThrowListIndexError(index);
-}
-
-String TControlItems::Get(int index) const {
-    Check(index);
-    return fItems[static_cast<size_t>(index)].first;
-}
-
-TObject* TControlItems::Objects(int index) const {
-    Check(index);
-    return fItems[static_cast<size_t>(index)].second;
-}
-
 void TControlItems::Put(int index, const String& s) {
     TObject* obj = Objects(index);
     Delete(index);
     InsertObject(index, s, obj);
 }
 
-void TControlItems::PutObject(int index, TObject* obj) {
-    Check(index);
-    fItems[static_cast<size_t>(index)].second = obj;
-}
-
 void TControlItems::InsertObject(int index, const String& s, TObject* obj) {
-    if (index < 0 || index > Count())
-        ThrowListIndexError(index);
-    fItems.insert(fItems.begin() + index, {s, obj});
+    TStringList::InsertObject(index, s, obj);
     if (fControl.HandleAllocated())
         SendMessageW(fControl.GetHandle(), fMessages.Insert, static_cast<WPARAM>(index),
                      reinterpret_cast<LPARAM>(s.c_str()));
@@ -126,25 +103,22 @@ void TControlItems::InsertObject(int index, const String& s, TObject* obj) {
 
 int TControlItems::AddObject(const String& s, TObject* obj) {
     int index = Count();
-    if (Sorted) {
-        auto at = std::upper_bound(fItems.begin(), fItems.end(), s, [](const String& a, const auto& item) {
-            return CompareStringOrdinal(a.c_str(), -1, item.first.c_str(), -1, TRUE) == CSTR_LESS_THAN;
-        });
-        index = static_cast<int>(at - fItems.begin());
-    }
+    if (Sorted)
+        for (index = 0; index < Count(); ++index)
+            if (CompareStringOrdinal(s.c_str(), -1, Get(index).c_str(), -1, TRUE) == CSTR_LESS_THAN)
+                break;
     InsertObject(index, s, obj);
     return index;
 }
 
 void TControlItems::Delete(int index) {
-    Check(index);
-    fItems.erase(fItems.begin() + index);
+    TStringList::Delete(index);
     if (fControl.HandleAllocated())
         SendMessageW(fControl.GetHandle(), fMessages.Delete, static_cast<WPARAM>(index), 0);
 }
 
 void TControlItems::Clear() {
-    fItems.clear();
+    TStringList::Clear();
     if (fControl.HandleAllocated())
         SendMessageW(fControl.GetHandle(), fMessages.Reset, 0, 0);
 }
@@ -152,8 +126,8 @@ void TControlItems::Clear() {
 void TControlItems::Fill() {
     HWND w = fControl.GetHandle();
     SendMessageW(w, fMessages.Reset, 0, 0);
-    for (size_t i = 0; i < fItems.size(); ++i)
-        SendMessageW(w, fMessages.Insert, i, reinterpret_cast<LPARAM>(fItems[i].first.c_str()));
+    for (int i = 0; i < Count(); ++i)
+        SendMessageW(w, fMessages.Insert, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(Get(i).c_str()));
 }
 
 // ---- TMemo

@@ -55,33 +55,27 @@ protected:
 };
 
 // The pairs of a list or combo box, kept in memory and mirrored into its window.
-class TControlItems : public TStrings {
+class TControlItems : public TStringList {
 public:
     struct TMessages {
         UINT Insert, Delete, Reset;
     };
     TControlItems(TWinControl& Control, TMessages Messages) : fControl(Control), fMessages(Messages) {}
 
-    int Count() const override { return static_cast<int>(fItems.size()); }
-    String Get(int index) const override;
-    TObject* Objects(int index) const override;
     void Put(int index, const String& s) override;
-    void PutObject(int index, TObject* obj) override;
     void InsertObject(int index, const String& s, TObject* obj) override;
     void Delete(int index) override;
     void Clear() override;
-
-    // Puts every pair into the newly made window.
-    void Fill();
     // When sorted, AddObject inserts in case-insensitive order.
     bool Sorted = false;
     int AddObject(const String& s, TObject* obj) override;
 
+    // Puts every pair into the newly made window.
+    void Fill();
+
 private:
-    void Check(int index) const;
     TWinControl& fControl;
     TMessages fMessages;
-    std::vector<std::pair<String, TObject*>> fItems;
 };
 
 // A multi-line edit. Lines holds its text, one line per entry. The edit control's

@@ -8,9 +8,9 @@ namespace kvdriver {
 
 namespace {
 
-void Send(std::vector<INPUT> inputs, const String& What) {
-    UINT sent = SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
-    if (sent != inputs.size())
+void Inject(std::vector<INPUT> Inputs, const String& What) {
+    UINT sent = SendInput(static_cast<UINT>(Inputs.size()), Inputs.data(), sizeof(INPUT));
+    if (sent != Inputs.size())
         ThrowSystemError(L"cannot send the input for " + What, GetLastError());
 }
 
@@ -25,7 +25,7 @@ void MouseAt(POINT Point, DWORD Buttons, const String& What) {
     in.mi.dx = static_cast<LONG>((Point.x * 65536LL + width - 1) / width);
     in.mi.dy = static_cast<LONG>((Point.y * 65536LL + height - 1) / height);
     in.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | Buttons;
-    Send({in}, What);
+    Inject({in}, What);
 }
 
 TWindow CaptureOf(const TWindow& Control) {
@@ -224,7 +224,7 @@ void TypeText(const TWindow& Control, const String& Text, DWORD TimeoutMs) {
     for (wchar_t c : Text)
         AddCharacter(keys, c);
     if (!keys.empty())
-        Send(keys, L"typing into " + Control.Describe());
+        Inject(keys, L"typing into " + Control.Describe());
 }
 
 } // namespace kvdriver
