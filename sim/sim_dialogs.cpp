@@ -3,6 +3,11 @@
 #include "sim/sim_functions.h"
 #include "sim/sim_state.h"
 
+#include "toolkit/text.h"
+
+#include <filesystem>
+#include <fstream>
+
 namespace kvsim::detail {
 
 namespace {
@@ -10,6 +15,18 @@ namespace {
 bool ValidInfo(const BLUETOOTH_DEVICE_INFO* info) {
     return info && info->dwSize == sizeof *info;
 }
+
+// Appends one line to the world's journal file, when it names one. A journal that
+// cannot be written does not change what the call answers.
+void Journal(const TState& state, const std::string& line) {
+    const std::wstring& path = state.World.Settings.JournalPath;
+    if (path.empty())
+        return;
+    std::ofstream file(std::filesystem::path(path), std::ios::app | std::ios::binary);
+    file << line << '\n';
+}
+
+std::string Flag(const char* name, BOOL value) { return std::string(" ") + name + "=" + std::to_string(value); }
 
 } // namespace
 
@@ -20,6 +37,7 @@ WINBOOL WINAPI DisplayDeviceProperties(HWND hwndParent, BLUETOOTH_DEVICE_INFO* p
             return FALSE;
         }
         state.PropertiesCalls.push_back({hwndParent, pbtdi->Address.ullLong});
+        Journal(state, "properties address=" + AddressToText(pbtdi->Address.ullLong));
         return TRUE;
     });
 }
@@ -31,6 +49,12 @@ WINBOOL WINAPI SelectDevices(BLUETOOTH_SELECT_DEVICE_PARAMS* pbtsdp) {
             return FALSE;
         }
         state.SelectCalls.push_back({*pbtsdp, pbtsdp->pszInfo ? pbtsdp->pszInfo : L""});
+        const BLUETOOTH_SELECT_DEVICE_PARAMS& p = *pbtsdp;
+        Journal(state, "select info=\"" + StringToUtf8(state.SelectCalls.back().Info) + "\"" +
+                           Flag("force_auth", p.fForceAuthentication) +
+                           Flag("show_authenticated", p.fShowAuthenticated) +
+                           Flag("show_remembered", p.fShowRemembered) + Flag("show_unknown", p.fShowUnknown) +
+                           Flag("add_wizard", p.fAddNewDeviceWizard) + Flag("skip_services", p.fSkipServicesPage));
         const TSelectOutcome& outcome = state.World.Settings.Select;
         if (outcome.Kind == TSelectOutcome::Cancel) {
             error = ERROR_CANCELLED;
@@ -75,6 +99,9 @@ DWORD WINAPI AuthenticateDevice(HWND hwndParent, HANDLE hRadio, BLUETOOTH_DEVICE
         state.PairingCalls.push_back({hwndParent, hRadio,
                                       ValidInfo(pbtdi) ? pbtdi->Address.ullLong : 0,
                                       pszPasskey == nullptr, key, ulPasskeyLength});
+        Journal(state, "pairing address=" + AddressToText(ValidInfo(pbtdi) ? pbtdi->Address.ullLong : 0) +
+                           " key=\"" + StringToUtf8(key) + "\" key_null=" + (pszPasskey ? "no" : "yes") +
+                           " length=" + std::to_string(ulPasskeyLength));
         if (!ValidInfo(pbtdi))
             return ERROR_INVALID_PARAMETER;
         if (hRadio && RadioOf(state, hRadio) < 0)

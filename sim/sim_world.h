@@ -98,6 +98,9 @@ struct TSettings {
     // Libraries ("irprops.cpl", "Ws2_32.dll") and exported names the resolver reports missing.
     std::vector<std::wstring> MissingLibraries;
     std::vector<std::string> MissingExports;
+    // Non-empty: every dialog and pairing call also appends a line to this file, so that
+    // a test driving a program from outside can read what the program passed.
+    std::wstring JournalPath;
 };
 
 struct TWorld {

@@ -352,6 +352,8 @@ private:
             settings.PassKey = Utf8ToString(One(key, values));
         } else if (key == "pairing_error") {
             settings.PairingError = DWORD(Number(One(key, values), 0xFFFFFFFF));
+        } else if (key == "journal") {
+            settings.JournalPath = Utf8ToString(One(key, values));
         } else if (key == "socket_error") {
             settings.SocketError = int(Number(One(key, values), 0x7FFFFFFF));
         } else {

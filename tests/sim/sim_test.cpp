@@ -604,6 +604,44 @@ TEST_F(SimTest, PropertyDialogAndPairingAreRecorded) {
     CloseAll(radios);
 }
 
+TEST_F(SimTest, JournalNamesWhatEachDialogAndPairingCallPassed) {
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    std::wstring path = std::wstring(folder) + L"kvsim_journal.log";
+    DeleteFileW(path.c_str());
+    TSettings settings = Settings();
+    settings.JournalPath = path;
+    settings.Select = {TSelectOutcome::Cancel, 0, 0};
+    SetSettings(settings);
+
+    wchar_t info[] = L"Additional information";
+    auto params = Sized<BLUETOOTH_SELECT_DEVICE_PARAMS>();
+    params.pszInfo = info;
+    params.fShowRemembered = -1;
+    params.fSkipServicesPage = -1;
+    EXPECT_FALSE(kvbtw32::BluetoothSelectDevices(&params));
+    std::vector<HANDLE> radios = FindRadios();
+    BLUETOOTH_DEVICE_INFO device = Search(SearchRecord(false, false, true, false, false, 0, radios[1]))[0];
+    EXPECT_TRUE(kvbtw32::BluetoothDisplayDeviceProperties(nullptr, &device));
+    wchar_t key[] = L"12";
+    kvbtw32::BluetoothAuthenticateDevice(nullptr, radios[1], &device, key, 2);
+    CloseAll(radios);
+
+    std::ifstream file{std::filesystem::path(path)};
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(line);
+    const std::string stranger = AddressToText(kStranger);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "select info=\"Additional information\" force_auth=0 show_authenticated=0 "
+                         "show_remembered=-1 show_unknown=0 add_wizard=0 skip_services=-1",
+                         "properties address=" + stranger,
+                         "pairing address=" + stranger + " key=\"12\" key_null=no length=2",
+                     }));
+    file.close();
+    DeleteFileW(path.c_str());
+}
+
 // ---- RFCOMM links
 
 // An RFCOMM link made as TkvBT makes it: INVALID_SOCKET and the Winsock code on failure.
@@ -1021,6 +1059,7 @@ TEST(SimWorldFile, ReadsEverySetting) {
         "pass_key \"12 \\\"34\\\\\"\n"
         "pairing_error 1244\n"
         "socket_error 10050\n"
+        "journal \"C:\\\\temp\\\\calls.log\"\n"
         "missing_library Ws2_32.dll\n"
         "missing_export BluetoothSelectDevices\n"
         "[device d]   # devices may name radios given later\n"
@@ -1052,6 +1091,7 @@ TEST(SimWorldFile, ReadsEverySetting) {
     EXPECT_EQ(world.Settings.PassKey, L"12 \"34\\");
     EXPECT_EQ(world.Settings.PairingError, 1244u);
     EXPECT_EQ(world.Settings.SocketError, 10050);
+    EXPECT_EQ(world.Settings.JournalPath, L"C:\\temp\\calls.log");
     EXPECT_EQ(world.Settings.MissingLibraries, (std::vector<std::wstring>{L"Ws2_32.dll"}));
     EXPECT_EQ(world.Settings.MissingExports, (std::vector<std::string>{"BluetoothSelectDevices"}));
     ASSERT_EQ(world.Radios.size(), 2u);
