@@ -227,6 +227,9 @@ private:
     class TSocketUse;
     std::atomic<int> fSocketUsers{0};
     std::atomic<bool> fResizeBuffer{false};
+    // The mode the socket was last switched to, so that the reader switches it back to
+    // blocking only when a send left it non-blocking.
+    std::atomic<bool> fNonBlocking{false};
     HANDLE fReaderWake; // ends the reader's pause while bytes wait unread
     // What the "Opened: " line names, noted when the connection is made.
     String fOpenedName;

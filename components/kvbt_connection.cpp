@@ -96,6 +96,7 @@ std::uintptr_t TkvBT::OpenHandle() {
                       L"Connect to selected bluetooth device failed # =1=" + IntToStr(code));
         return failed;
     }
+    fNonBlocking = false; // a new socket blocks
     fOpenedName = device->NameFriendly;
     fOpenedAddress = device->AddressAsStr();
     fOpenedClass = address.serviceClassId;
@@ -182,29 +183,47 @@ void TkvBT::ReaderLoop(SOCKET Socket) {
     fd_set set;
     FD_ZERO(&set);
     FD_SET(Socket, &set);
+    // Bytes the last count showed waiting and not yet received: while some are left, the
+    // next pass receives them without waiting and counting again, so that a backlog
+    // larger than the buffer costs one receive per buffer-full.
+    u_long known = 0;
     while (!IsThreadIOTerminated && fHandle == static_cast<std::uintptr_t>(Socket)) {
-        fd_set readable = set, failed = set;
-        timeval tick{0, kReaderTickUs};
-        int ready = kvSocketApi.select(0, &readable, nullptr, &failed, &tick);
-        if (ready == SOCKET_ERROR)
-            return;
-        if (ready == 0)
-            continue;
-        u_long pending = 0;
-        if (kvSocketApi.ioctlsocket(Socket, FIONREAD, &pending) != 0 || pending == 0)
-            return; // the peer closed, or the socket is gone
+        if (known == 0) {
+            // Count first: in a stream the next bytes have mostly arrived already, and a
+            // count costs less than a wait.
+            if (kvSocketApi.ioctlsocket(Socket, FIONREAD, &known) != 0)
+                return; // the socket is gone
+            if (known == 0) {
+                fd_set readable = set, failed = set;
+                timeval tick{0, kReaderTickUs};
+                int ready = kvSocketApi.select(0, &readable, nullptr, &failed, &tick);
+                if (ready == SOCKET_ERROR)
+                    return;
+                if (ready == 0)
+                    continue;
+                if (kvSocketApi.ioctlsocket(Socket, FIONREAD, &known) != 0 || known == 0)
+                    return; // the peer closed, or the socket is gone
+            }
+            if (fNonBlocking)
+                SetBlocking(Socket, true);
+        }
         if (!HasReceivers() || flDontRead) {
+            known = 0;
             WaitForSingleObject(fReaderWake, kUnreadPauseMs);
             continue;
         }
         if (fResizeBuffer.exchange(false))
             fBuffer.assign(static_cast<size_t>(fBufferInSize.load()), 0);
-        SetBlocking(Socket, true);
-        // One buffer-full per pass; the rest waits for the next.
-        int wanted = static_cast<int>(std::min<u_long>(pending, fBuffer.size()));
-        int got = kvSocketApi.recv(Socket, reinterpret_cast<char*>(fBuffer.data()), wanted, 0);
+        // At most one buffer-full per pass; the rest waits for the next. With bytes known
+        // to wait the receive returns at once, with all that has arrived by then.
+        int got = kvSocketApi.recv(Socket, reinterpret_cast<char*>(fBuffer.data()), static_cast<int>(fBuffer.size()), 0);
+        if (got == SOCKET_ERROR && kvSocketApi.WSAGetLastError() == WSAEWOULDBLOCK) {
+            known = 0; // a Read on another thread took them while a send left the socket non-blocking
+            continue;
+        }
         if (got <= 0)
             return;
+        known -= std::min<u_long>(known, static_cast<u_long>(got));
         edx += static_cast<std::uint32_t>(got);
         DoDataReceived(fBuffer.data(), static_cast<std::uint32_t>(got));
     }
@@ -225,6 +244,7 @@ void TkvBT::ReallocBuffer() {
 void TkvBT::SetBlocking(SOCKET Socket, bool Blocking) {
     u_long arg = Blocking ? 0 : 1;
     kvSocketApi.ioctlsocket(Socket, static_cast<long>(FIONBIO), &arg);
+    fNonBlocking = !Blocking;
 }
 
 void TkvBT::Send(const char* Data, std::uint32_t Length, bool Blocking) {
