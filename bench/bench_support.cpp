@@ -1,7 +1,5 @@
 #include "bench/bench_support.h"
 
-#include "toolkit/application.h"
-
 #include <ws2tcpip.h>
 
 #include <windows.h>
@@ -257,9 +255,14 @@ bool SendAll(SOCKET Socket, const char* Data, size_t Length) {
     return true;
 }
 
-void PumpMessages() {
-    if (Application)
-        Application->ProcessMessages();
+void PumpOnce() {
+    MSG msg;
+    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    } else {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
 }
 
 } // namespace kvbench

@@ -103,16 +103,16 @@ SOCKET ConnectBare(BTH_ADDR Address);
 // Sends all Length bytes on a blocking socket; false when the link fails.
 bool SendAll(SOCKET Socket, const char* Data, size_t Length);
 
-// Handles the waiting messages and synchronized calls of the main thread.
-void PumpMessages();
-// Pumps messages and synchronized calls until Condition holds or TimeoutMs pass.
+// Handles one waiting message of this thread, or waits up to 10 ms for one. One at a
+// time, so that a caller under a flood of messages still gets to look at its clock.
+void PumpOnce();
+// Pumps messages until Condition holds or TimeoutMs pass.
 template <class C> bool PumpUntil(C Condition, DWORD TimeoutMs) {
     ULONGLONG start = GetTickCount64();
     while (!Condition()) {
         if (GetTickCount64() - start > TimeoutMs)
             return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-        PumpMessages();
+        PumpOnce();
     }
     return true;
 }

@@ -53,6 +53,11 @@ using TkvNotifyEvent = TEvent<void(TObject* Sender, std::int32_t Code)>;
 // The handle value of a closed medium: all bits set (INVALID_HANDLE_VALUE, INVALID_SOCKET).
 constexpr std::uintptr_t kvInvalidHandle = ~static_cast<std::uintptr_t>(0);
 
+// A terminal keeps about the last kvTerminalKeep characters it was given: once it holds a
+// quarter more, the oldest lines go, so that an edit control under a fast stream keeps
+// its pace and its memory.
+constexpr std::uint32_t kvTerminalKeep = 8 * 1024;
+
 // Window message posted to a terminal when it is linked (WParam: the component) or
 // unlinked (WParam 0).
 constexpr UINT WM_KV_TERMINAL_LINK = 2999;
@@ -316,6 +321,7 @@ protected:
     std::atomic<bool> fTerminalEcho{false};
     TWndMethod fOldTerminalWndProc;
     std::atomic<bool> fTerminalLocked{false};
+    std::atomic<std::uint32_t> fTerminalWritten{0}; // received characters since the last length check
     TkvLocked<TNotifyEvent> fOnClose;
     TkvLocked<TNotifyEvent> fOnOpen;
     TkvThreadIO* fThreadIO = nullptr; // owned; touched only by the threads that open and close

@@ -2,7 +2,31 @@
 // blocks go into the edit control.
 #include "components/kvclasses.h"
 
+#include <algorithm>
 #include <vector>
+
+namespace {
+
+// Cuts the oldest text of the edit control down to kvTerminalKeep characters, at a line
+// start where there is one, and keeps the caret and the selection on the same text.
+void TrimTerminal(HWND Edit) {
+    const auto length = static_cast<DWORD>(SendMessageW(Edit, WM_GETTEXTLENGTH, 0, 0));
+    if (length <= kvTerminalKeep + kvTerminalKeep / 4)
+        return;
+    DWORD cut = length - kvTerminalKeep;
+    LRESULT line = SendMessageW(Edit, EM_LINEFROMCHAR, cut, 0);
+    LRESULT next = SendMessageW(Edit, EM_LINEINDEX, static_cast<WPARAM>(line + 1), 0);
+    if (next > static_cast<LRESULT>(cut) && next < static_cast<LRESULT>(length))
+        cut = static_cast<DWORD>(next);
+    DWORD selStart = 0, selEnd = 0;
+    SendMessageW(Edit, EM_GETSEL, reinterpret_cast<WPARAM>(&selStart), reinterpret_cast<LPARAM>(&selEnd));
+    SendMessageW(Edit, EM_SETSEL, 0, cut);
+    SendMessageW(Edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+    auto shifted = [cut](DWORD at) { return at > cut ? at - cut : 0; };
+    SendMessageW(Edit, EM_SETSEL, shifted(selStart), shifted(selEnd));
+}
+
+} // namespace
 
 void TkvBaseIO::SetTerminal(TMemo* Value) {
     if (TMemo* linked = fTerminal) {
@@ -61,15 +85,23 @@ void TkvBaseIO::TerminalWrite(const std::uint8_t* Buffer, std::int32_t Len) {
         text[static_cast<size_t>(i)] = static_cast<wchar_t>(Buffer[i]);
     if (Len == 1) {
         SendMessageW(target, WM_CHAR, text[0], 1);
-        return;
+    } else {
+        // Zero bytes split the block; each run goes in as one insertion at the caret.
+        for (size_t start = 0; start < static_cast<size_t>(Len);) {
+            size_t end = start;
+            while (end < static_cast<size_t>(Len) && text[end] != L'\0')
+                ++end;
+            // Of a run longer than the terminal keeps, only its last part would stay.
+            size_t from = std::max(start, end > kvTerminalKeep ? end - kvTerminalKeep : 0);
+            if (end > from) // the run ends in its zero, or in the terminating one
+                SendMessageW(target, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(&text[from]));
+            start = end + 1;
+        }
     }
-    // Zero bytes split the block; each run goes in as one insertion at the caret.
-    for (size_t start = 0; start < static_cast<size_t>(Len);) {
-        size_t end = start;
-        while (end < static_cast<size_t>(Len) && text[end] != L'\0')
-            ++end;
-        if (end > start) // the run ends in its zero, or in the terminating one
-            SendMessageW(target, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(&text[start]));
-        start = end + 1;
+    // Look at the length only now and then: each look is one more message to the control.
+    fTerminalWritten += static_cast<std::uint32_t>(Len);
+    if (target && fTerminalWritten >= kvTerminalKeep / 4) {
+        fTerminalWritten = 0;
+        TrimTerminal(target);
     }
 }

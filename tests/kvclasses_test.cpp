@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -536,6 +537,46 @@ TEST_F(BaseIO, TerminalWriteShowsBytesAsTheirCodeUnits) {
     const std::uint8_t backspace[] = {8};
     io->TerminalWrite(backspace, 1);
     EXPECT_EQ(form->Memo->GetText(), L"a");
+}
+
+TEST_F(BaseIO, TerminalKeepsTheLatestTextWithinItsBound) {
+    io->SetTerminal(form->Memo);
+    io->SetTerminalUsage(tuBoth);
+    HWND memo = form->Memo->GetHandle();
+    auto line = [](int n) {
+        char text[32];
+        std::snprintf(text, sizeof text, "line %06d\r\n", n); // 13 bytes
+        return std::string(text);
+    };
+    auto write = [&](const std::string& bytes) {
+        io->TerminalWrite(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<std::int32_t>(bytes.size()));
+    };
+
+    // Of one block longer than the bound, only its last part goes in.
+    form->Memo->SetText(L"");
+    std::string block;
+    for (int n = 0; block.size() < kvTerminalKeep + 1000; ++n)
+        block += line(n);
+    write(block);
+    String shown = form->Memo->GetText();
+    EXPECT_EQ(shown.size(), kvTerminalKeep);
+    EXPECT_EQ(shown, String(block.end() - kvTerminalKeep, block.end()));
+
+    // Many small blocks: the oldest lines go, whole, and the caret stays after the newest.
+    form->Memo->SetText(L"");
+    std::string all;
+    for (int n = 0; all.size() < 3 * kvTerminalKeep; ++n) {
+        all += line(n);
+        write(line(n));
+    }
+    shown = form->Memo->GetText();
+    EXPECT_LE(shown.size(), kvTerminalKeep + kvTerminalKeep / 2);
+    EXPECT_GE(shown.size(), kvTerminalKeep);
+    EXPECT_TRUE(String(all.begin(), all.end()).ends_with(shown));
+    EXPECT_EQ(shown.rfind(L"line ", 0), 0u) << "cut at a line start";
+    DWORD caret = 0;
+    SendMessageW(memo, EM_GETSEL, reinterpret_cast<WPARAM>(&caret), 0);
+    EXPECT_EQ(caret, shown.size());
 }
 
 TEST_F(BaseIO, RelinkingTheSameTerminalLeavesOneInterceptionAndUnlinkingRestores) {
