@@ -4,7 +4,6 @@
 
 #include <windows.h>
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cmath>
@@ -34,74 +33,13 @@ double ProcessCpuMs() {
     return ms(kernel) + ms(user);
 }
 
-namespace {
-
-// The system's handle table (SystemHandleInformation, class 16), as ntdll delivers it.
-struct THandleEntry {
-    ULONG OwnerPid;
-    BYTE ObjectType;
-    BYTE HandleFlags;
-    USHORT HandleValue;
-    PVOID ObjectPointer;
-    ULONG AccessMask;
-};
-struct THandleTable {
-    ULONG Count;
-    THandleEntry Entries[1];
-};
-using TQuery = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-
-} // namespace
-
-int ProcessHandleCount() {
-    static const TQuery query = reinterpret_cast<TQuery>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (!query)
-        return -1;
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        ULONG needed = 0;
-        LONG status = query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-        if (status == kInfoLengthMismatch) {
-            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
-            continue;
-        }
-        if (status < 0)
-            return -1;
-        break;
-    }
-    const auto* table = reinterpret_cast<const THandleTable*>(buffer.data());
-    const DWORD pid = GetCurrentProcessId();
-    int count = 0;
-    for (ULONG i = 0; i < table->Count; ++i)
-        if (table->Entries[i].OwnerPid == pid)
-            ++count;
-    return count;
-}
-
-int ProcessThreadCount() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    const DWORD pid = GetCurrentProcessId();
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == pid)
-            ++count;
-    CloseHandle(snapshot);
-    return count;
-}
-
 std::uint64_t ProcessPrivateBytes() {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
     if (!K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                                  sizeof counters))
         return 0;
-    return counters.PrivateUsage;
+    return counters.PagefileUsage; // the commit charge; Wine leaves PrivateUsage at 0
 }
 
 void THash::Add(const void* Data, size_t Length) {

@@ -5,6 +5,7 @@
 
 #include "components/kvbt.h"
 #include "sim/sim.h"
+#include "trials/process_figures.h"
 
 #include <cstdint>
 #include <string>
@@ -18,12 +19,7 @@ namespace kvbench {
 double NowMs();
 // User and kernel time of the whole process, in milliseconds.
 double ProcessCpuMs();
-// Open handles of this process, from the system's handle table (GetProcessHandleCount
-// answers 0 under Wine); -1 when the table cannot be read.
-int ProcessHandleCount();
-// Threads of this process (Toolhelp).
-int ProcessThreadCount();
-// Private bytes of this process.
+// Private bytes (commit charge) of this process.
 std::uint64_t ProcessPrivateBytes();
 
 // FNV-1a over a byte stream; two streams with one hash and one length are taken as equal.

@@ -231,6 +231,9 @@ private:
     // blocking only when a send left it non-blocking.
     std::atomic<bool> fNonBlocking{false};
     HANDLE fReaderWake; // ends the reader's pause while bytes wait unread
+    // The socket of the connection whose reader starts next: written by OpenHandle, taken
+    // by that reader when it starts, even when the connection has been closed by then.
+    SOCKET fReaderSocket = INVALID_SOCKET;
     // What the "Opened: " line names, noted when the connection is made.
     String fOpenedName;
     String fOpenedAddress;

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 namespace {
 
@@ -97,6 +98,7 @@ std::uintptr_t TkvBT::OpenHandle() {
         return failed;
     }
     fNonBlocking = false; // a new socket blocks
+    fReaderSocket = s;
     fOpenedName = device->NameFriendly;
     fOpenedAddress = device->AddressAsStr();
     fOpenedClass = address.serviceClassId;
@@ -155,7 +157,7 @@ void TkvBT::DoClose() {
 
 void TkvBT::ThreadIOExecute(TkvThreadIO* Thread) {
     TkvBaseIO::ThreadIOExecute(Thread);
-    auto socket = static_cast<SOCKET>(fHandle.load());
+    SOCKET socket = std::exchange(fReaderSocket, INVALID_SOCKET);
     // However the reader leaves, it closes its own socket last.
     struct TCloser {
         TkvBT& Bt;
