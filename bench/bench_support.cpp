@@ -66,14 +66,14 @@ std::string Fixed(double Value, int Decimals) {
 
 void PrintTable(const std::string& Title, const std::string& Unit, const std::vector<TRow>& Rows) {
     std::printf("\n%s (%s)\n", Title.c_str(), Unit.c_str());
-    std::printf("| %-34s | %12s | %12s | %7s | %-22s | %-4s |\n", "case", "ours", "reference", "ratio", "target",
+    std::printf("| %-38s | %12s | %12s | %7s | %-22s | %-4s |\n", "case", "ours", "reference", "ratio", "target",
                 "met");
-    std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(36, '-').c_str(), std::string(14, '-').c_str(),
+    std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(40, '-').c_str(), std::string(14, '-').c_str(),
                 std::string(14, '-').c_str(), std::string(9, '-').c_str(), std::string(24, '-').c_str(),
                 std::string(6, '-').c_str());
     for (const TRow& r : Rows) {
         std::string ratio = r.Reference != 0 ? Fixed(r.Ours / r.Reference, 3) : "-";
-        std::printf("| %-34s | %12s | %12s | %7s | %-22s | %-4s |\n", r.Case.c_str(), Fixed(r.Ours, 3).c_str(),
+        std::printf("| %-38s | %12s | %12s | %7s | %-22s | %-4s |\n", r.Case.c_str(), Fixed(r.Ours, 3).c_str(),
                     Fixed(r.Reference, 3).c_str(), ratio.c_str(), r.Target.c_str(), r.Met ? "yes" : "NO");
         if (!r.Note.empty())
             std::printf("|   %-150s |\n", r.Note.c_str());
@@ -158,15 +158,6 @@ TBenchRun::TBenchRun() { kvsim::Install(BenchWorld(fPeer.Port())); }
 
 TBenchRun::~TBenchRun() { kvsim::Uninstall(); }
 
-bool SelectDevice(TkvBT& Bt, BTH_ADDR Address) {
-    if (Bt.DeviceCount() == 0)
-        Bt.Update();
-    BLUETOOTH_ADDRESS a;
-    a.ullLong = Address;
-    Bt.SetDeviceIndex(Bt.IndexOfAddress(a));
-    return Bt.GetDeviceIndex() >= 0;
-}
-
 SOCKET ConnectBare(BTH_ADDR Address) {
     SOCKET s = kvSocketApi.socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM);
     if (s == INVALID_SOCKET)
@@ -191,16 +182,6 @@ bool SendAll(SOCKET Socket, const char* Data, size_t Length) {
         Length -= static_cast<size_t>(sent);
     }
     return true;
-}
-
-void PumpOnce() {
-    MSG msg;
-    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    } else {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
 }
 
 } // namespace kvbench

@@ -1,11 +1,12 @@
 #pragma once
-// What the benchmark programs and the fault trials share: a clock, the figures of this
-// process (CPU time, handles, threads, memory), a running hash, tables, and the
-// simulated world they connect in, with a peer of the bench's own at one device.
+// What the benchmark programs share: a clock, the CPU time and memory of this process, a
+// running hash, tables, and the simulated world they connect in, with a peer of the
+// bench's own at one device. The message pump and the device selection are the fault
+// trials' (trials/trial_support.h).
 
 #include "components/kvbt.h"
 #include "sim/sim.h"
-#include "trials/process_figures.h"
+#include "trials/trial_support.h"
 
 #include <cstdint>
 #include <string>
@@ -14,6 +15,10 @@
 #include <winsock2.h>
 
 namespace kvbench {
+
+using kvtrials::PumpOnce;
+using kvtrials::PumpUntil;
+using kvtrials::SelectDevice;
 
 // Milliseconds on the performance counter.
 double NowMs();
@@ -90,27 +95,11 @@ private:
 // an echo device.
 kvsim::TWorld BenchWorld(unsigned short PeerPort);
 
-// Lists the devices and selects the one at Address; false when it is not listed.
-bool SelectDevice(TkvBT& Bt, BTH_ADDR Address);
 // A bare RFCOMM socket connected to the device's Serial Port service through the same
 // simulated path that TkvBT takes; INVALID_SOCKET on failure.
 SOCKET ConnectBare(BTH_ADDR Address);
 
 // Sends all Length bytes on a blocking socket; false when the link fails.
 bool SendAll(SOCKET Socket, const char* Data, size_t Length);
-
-// Handles one waiting message of this thread, or waits up to 10 ms for one. One at a
-// time, so that a caller under a flood of messages still gets to look at its clock.
-void PumpOnce();
-// Pumps messages until Condition holds or TimeoutMs pass.
-template <class C> bool PumpUntil(C Condition, DWORD TimeoutMs) {
-    ULONGLONG start = GetTickCount64();
-    while (!Condition()) {
-        if (GetTickCount64() - start > TimeoutMs)
-            return false;
-        PumpOnce();
-    }
-    return true;
-}
 
 } // namespace kvbench

@@ -1,6 +1,6 @@
 #include "trials/fault_trials.h"
 
-#include "trials/process_figures.h"
+#include "trials/trial_support.h"
 
 #include "components/kvbt.h"
 #include "sim/sim.h"
@@ -10,6 +10,7 @@
 #include "toolkit/formreader.h"
 #include "toolkit/stdctrls.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -133,28 +134,6 @@ public:
     static std::shared_ptr<kvsim::TPeerServer> EchoPeer() { return kvsim::Peer(kEcho, kSerialPort); }
 };
 
-// ---- pumping
-
-void PumpOnce() {
-    MSG msg;
-    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    } else {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-    }
-}
-
-template <class C> bool PumpUntil(C Condition, DWORD TimeoutMs) {
-    ULONGLONG start = GetTickCount64();
-    while (!Condition()) {
-        if (GetTickCount64() - start > TimeoutMs)
-            return false;
-        PumpOnce();
-    }
-    return true;
-}
-
 // ---- a component's events, watched
 
 class TWatch {
@@ -217,15 +196,6 @@ private:
     std::string fReceived;
 };
 
-bool Select(TkvBT& Bt, BTH_ADDR Address) {
-    if (Bt.DeviceCount() == 0)
-        Bt.Update();
-    BLUETOOTH_ADDRESS a;
-    a.ullLong = Address;
-    Bt.SetDeviceIndex(Bt.IndexOfAddress(a));
-    return Bt.GetDeviceIndex() >= 0;
-}
-
 std::string Random(std::mt19937& Rng, size_t Size) {
     std::string bytes(Size, '\0');
     for (char& c : bytes)
@@ -260,7 +230,7 @@ TTrialReport ConnectCycles(int Count, unsigned Seed) {
     auto cycle = [&](TkvBT& bt, TWatch& watch, int trial, int kind) {
         int connects = watch.Connects, disconnects = watch.Disconnects;
         if (kind < 2) {
-            Select(bt, kind == 0 ? kRefusing : kTimingOut);
+            SelectDevice(bt, kind == 0 ? kRefusing : kTimingOut);
             bt.SetActive(true);
             std::uint32_t expected = kind == 0 ? WSAECONNREFUSED : WSAETIMEDOUT;
             if (bt.GetActive() || watch.LastDetail != expected || watch.Connects != connects)
@@ -268,7 +238,7 @@ TTrialReport ConnectCycles(int Count, unsigned Seed) {
                                         std::to_string(watch.LastDetail) + " instead of " + std::to_string(expected));
             return;
         }
-        Select(bt, kEcho);
+        SelectDevice(bt, kEcho);
         auto peer = TTrialWorld::EchoPeer();
         int links = peer->Connections();
         bt.SetActive(true);
@@ -289,11 +259,12 @@ TTrialReport ConnectCycles(int Count, unsigned Seed) {
     };
 
     {
-        // Once of each kind first: Winsock and Wine make some threads and handles lazily.
+        // As many cycles first, up to 400: Winsock and Wine make a few threads and
+        // handles of their own lazily, once, within the first few hundred connections.
         TkvBT bt(nullptr);
         TWatch watch(bt);
-        for (int kind = 0; kind < 4; ++kind)
-            cycle(bt, watch, -1, kind);
+        for (int warmUp = 0; warmUp < std::min(Count, 400); ++warmUp)
+            cycle(bt, watch, -1, warmUp % 4);
     }
     const int handles = ProcessHandleCount(), threads = ProcessThreadCount();
     const int socketsBefore = SocketsMade();
@@ -349,7 +320,7 @@ TTrialReport CloseRaces(int Count, unsigned Seed) {
             bt->SetTerminal(memo);
             bt->SetTerminalUsage(tuReceive);
         }
-        Select(*bt, kEcho);
+        SelectDevice(*bt, kEcho);
         auto peer = TTrialWorld::EchoPeer();
         int links = peer->Connections();
         bt->SetActive(true);
@@ -415,7 +386,7 @@ TTrialReport EchoExchanges(int Count, unsigned Seed) {
     std::mt19937 rng(Seed);
     TkvBT bt(nullptr);
     TWatch watch(bt);
-    Select(bt, kEcho);
+    SelectDevice(bt, kEcho);
     bt.SetActive(true);
     if (!bt.GetActive()) {
         Fail(report, 0, "the echo device did not connect");
@@ -495,7 +466,7 @@ TTrialReport BadInput() {
     };
     refusedOpen(bt.DeviceCount(), "DeviceIndex = DeviceCount");
     refusedOpen(1000, "DeviceIndex 1000");
-    Select(bt, kEcho);
+    SelectDevice(bt, kEcho);
     bt.GetBTDevice(bt.GetDeviceIndex())->Update();
     bt.GetBTDevice(bt.GetDeviceIndex())->SetServiceIndex(5);
     refusedOpen(bt.GetDeviceIndex(), "ServiceIndex beyond the services");

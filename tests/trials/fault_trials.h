@@ -33,9 +33,10 @@ TTrialReport ConnectCycles(int Count, unsigned Seed);
 // the component is gone.
 TTrialReport CloseRaces(int Count, unsigned Seed);
 
-// Count echo exchanges of 1 to 990 random bytes, each verified byte for byte; once in
-// every thousand (and at least once) the link drops in the middle of an exchange, which
-// must end in one disconnect and a reconnect that works at once.
+// Count echo exchanges of 1 to 990 random bytes, each verified byte for byte. At random
+// points (about once in 500 exchanges, and once within the first 1,000) the link drops
+// in the middle of an exchange, which must end in one disconnect and a reconnect that
+// works at once.
 TTrialReport EchoExchanges(int Count, unsigned Seed);
 
 // Out-of-range DeviceIndex, ServiceIndex and RadioIndex, BufferInSize of 0 and -1, a

@@ -1,4 +1,4 @@
-#include "trials/process_figures.h"
+#include "trials/trial_support.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -67,6 +67,25 @@ int ProcessThreadCount() {
             ++count;
     CloseHandle(snapshot);
     return count;
+}
+
+void PumpOnce() {
+    MSG msg;
+    if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    } else {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+bool SelectDevice(TkvBT& Bt, BTH_ADDR Address) {
+    if (Bt.DeviceCount() == 0)
+        Bt.Update();
+    BLUETOOTH_ADDRESS a;
+    a.ullLong = Address;
+    Bt.SetDeviceIndex(Bt.IndexOfAddress(a));
+    return Bt.GetDeviceIndex() >= 0;
 }
 
 } // namespace kvtrials

@@ -1,0 +1,35 @@
+#pragma once
+// What the fault trials and the benchmarks share: the figures that show what this process
+// holds, a message pump for the main thread, and the selection of a device by address.
+
+#include "components/kvbt.h"
+
+#include <windows.h>
+
+namespace kvtrials {
+
+// Open handles of this process, from the system's handle table (GetProcessHandleCount
+// answers 0 under Wine); -1 when the table cannot be read.
+int ProcessHandleCount();
+// Threads of this process (Toolhelp); -1 when they cannot be listed.
+int ProcessThreadCount();
+
+// Handles one waiting message of this thread, or waits up to 10 ms for one. One at a
+// time, so that a caller under a flood of messages still gets to look at its clock.
+void PumpOnce();
+// Pumps messages until Condition holds or TimeoutMs pass.
+template <class C> bool PumpUntil(C Condition, DWORD TimeoutMs) {
+    ULONGLONG start = GetTickCount64();
+    while (!Condition()) {
+        if (GetTickCount64() - start > TimeoutMs)
+            return false;
+        PumpOnce();
+    }
+    return true;
+}
+
+// Lists the devices when none are listed, and selects the one at Address; false when it
+// is not listed.
+bool SelectDevice(TkvBT& Bt, BTH_ADDR Address);
+
+} // namespace kvtrials
