@@ -41,7 +41,6 @@ TkvBT::~TkvBT() {
     fBuffer.shrink_to_fit();
     CloseHandle(fReaderWake);
     WSACleanup(); // the base's destruction uses no Winsock
-
 }
 
 void TkvBT::Loaded() {

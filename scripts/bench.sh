@@ -13,7 +13,7 @@ for name in $NAMES; do
 done
 {
     echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"\
-        "$(wine64 --version 2>/dev/null || echo wine), $(date -u +%Y-%m-%d)"
+        "$( (wine64 --version || /usr/lib/wine/wine64 --version) 2>/dev/null), $(date -u +%Y-%m-%d)"
     xvfb-run -a -s "-screen 0 1280x1024x24" sh -c '
         status=0
         for name in '"$NAMES"'; do
