@@ -22,7 +22,8 @@ double CpuWhileIdle(DWORD Ms) {
     double cpu = ProcessCpuMs();
     ULONGLONG end = GetTickCount64() + Ms;
     for (ULONGLONG now; (now = GetTickCount64()) < end;)
-        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT) == WAIT_OBJECT_0)
+        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now),
+                                      QS_ALLINPUT) == WAIT_OBJECT_0)
             PumpOnce();
     return ProcessCpuMs() - cpu;
 }
@@ -88,10 +89,12 @@ int main() {
     PumpUntil([&] { return bt.ReadyForRead() >= kPending; }, 10000);
     double pending = CpuWhileIdle(kSpanMs) / kSpanMs * 100;
     bool stillPending = bt.ReadyForRead() >= kPending;
-    rows.push_back({"64 KiB unread, no receiver (% core)", pending, bareSpin / kSpanMs * 100, "< 5 %",
-                    pending < 5 && stillPending,
-                    std::string("reference: a reader that waits again at once while bytes stay unread; the bytes ") +
-                        (stillPending ? "stayed pending" : "did NOT stay pending")});
+    rows.push_back(
+        {"64 KiB unread, no receiver (% core)", pending, bareSpin / kSpanMs * 100, "< 5 %",
+         pending < 5 && stillPending,
+         std::string(
+             "reference: a reader that waits again at once while bytes stay unread; the bytes ") +
+             (stillPending ? "stayed pending" : "did NOT stay pending")});
     bt.SetActive(false);
     closesocket(link);
     PrintTable("Target 2: idle cost of an open connection", "as named per row", rows);

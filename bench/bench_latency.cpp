@@ -86,11 +86,14 @@ int main() {
     for (bool useMainThread : {false, true}) {
         std::vector<double> ours = Component(run.Peer(), useMainThread);
         std::string where = useMainThread ? "UseMainThread" : "reader thread";
-        std::string count = std::to_string(ours.size()) + " of " + std::to_string(kPings) + " pings arrived";
+        std::string count =
+            std::to_string(ours.size()) + " of " + std::to_string(kPings) + " pings arrived";
         bool all = ours.size() == static_cast<size_t>(kPings);
         double median = Percentile(ours, 50), p99 = Percentile(ours, 99);
-        rows.push_back({where + ": median", median, Percentile(bare, 50), "<= 2 ms", all && median <= 2, count});
-        rows.push_back({where + ": 99th percentile", p99, Percentile(bare, 99), "<= 20 ms", all && p99 <= 20, ""});
+        rows.push_back({where + ": median", median, Percentile(bare, 50), "<= 2 ms",
+                        all && median <= 2, count});
+        rows.push_back({where + ": 99th percentile", p99, Percentile(bare, 99), "<= 20 ms",
+                        all && p99 <= 20, ""});
     }
     PrintTable("Target 3: latency of a one-byte ping to OnReceived", "ms", rows);
     return 0;

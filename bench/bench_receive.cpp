@@ -93,7 +93,8 @@ TResult Component(TBenchPeer& peer, TStream stream) {
     bt.SetActive(false);
     closesocket(link);
     return {static_cast<double>(stream.Total) / ms / 1000.0,
-            done && counter.Count == stream.Total && counter.Hash.Value() == ExpectedHash(stream.Total)};
+            done && counter.Count == stream.Total &&
+                counter.Hash.Value() == ExpectedHash(stream.Total)};
 }
 
 TResult Bare(TBenchPeer& peer, TStream stream) {
@@ -124,7 +125,9 @@ TResult Bare(TBenchPeer& peer, TStream stream) {
             count == stream.Total && hash.Value() == ExpectedHash(stream.Total)};
 }
 
-double Median(std::vector<double> v) { return Percentile(std::move(v), 50); }
+double Median(std::vector<double> v) {
+    return Percentile(std::move(v), 50);
+}
 
 } // namespace
 
@@ -155,9 +158,11 @@ int main(int argc, char** argv) {
         row.Target = ">= 0.9 x ref, >= 2.72";
         row.Met = intact && row.Ours >= 0.9 * row.Reference && row.Ours >= kTargetMBps;
         row.Note = std::to_string(stream.Total) + " bytes x " + std::to_string(kRepeats) +
-                   " runs each, median; every byte " + (intact ? "arrived in order (hash equal)" : "NOT intact");
+                   " runs each, median; every byte " +
+                   (intact ? "arrived in order (hash equal)" : "NOT intact");
         rows.push_back(row);
     }
-    PrintTable("Target 1: receive throughput, TkvBT vs a bare recv loop", "MB/s, 1 MB = 10^6 bytes", rows);
+    PrintTable("Target 1: receive throughput, TkvBT vs a bare recv loop", "MB/s, 1 MB = 10^6 bytes",
+               rows);
     return 0;
 }

@@ -58,7 +58,8 @@ TResult Measure(TBenchPeer& peer, const std::vector<std::uint8_t>& data, bool co
     else
         SendAll(bare, reinterpret_cast<const char*>(data.data()), data.size());
     slow.join();
-    TResult result{reader.DoneAt - start, reader.Count == data.size() && reader.Hash.Value() == expected.Value()};
+    TResult result{reader.DoneAt - start,
+                   reader.Count == data.size() && reader.Hash.Value() == expected.Value()};
     bt.SetActive(false);
     if (bare != INVALID_SOCKET)
         closesocket(bare);
@@ -78,8 +79,10 @@ int main() {
     TResult bare = Measure(run.Peer(), data, false);
     TResult ours = Measure(run.Peer(), data, true);
     PrintTable("Target 5: SendData of 1 MiB to a slow reader", "ms until the last byte arrived",
-               {{"SendData, non-blocking socket", ours.Ms, bare.Ms, "arrives whole", ours.Whole && bare.Whole,
-                 std::string("every byte ") + (ours.Whole ? "arrived in order (hash equal)" : "did NOT arrive") +
+               {{"SendData, non-blocking socket", ours.Ms, bare.Ms, "arrives whole",
+                 ours.Whole && bare.Whole,
+                 std::string("every byte ") +
+                     (ours.Whole ? "arrived in order (hash equal)" : "did NOT arrive") +
                      "; the reader takes 16 KiB every 10 ms"}});
     return 0;
 }

@@ -28,7 +28,9 @@ double ProcessCpuMs() {
     if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user))
         return 0;
     auto ms = [](const FILETIME& t) {
-        return static_cast<double>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
+        return static_cast<double>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) /
+               1e4;
     };
     return ms(kernel) + ms(user);
 }
@@ -36,7 +38,8 @@ double ProcessCpuMs() {
 std::uint64_t ProcessPrivateBytes() {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
-    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(),
+                                 reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                                  sizeof counters))
         return 0;
     return counters.PagefileUsage; // the commit charge; Wine leaves PrivateUsage at 0
@@ -66,15 +69,16 @@ std::string Fixed(double Value, int Decimals) {
 
 void PrintTable(const std::string& Title, const std::string& Unit, const std::vector<TRow>& Rows) {
     std::printf("\n%s (%s)\n", Title.c_str(), Unit.c_str());
-    std::printf("| %-38s | %12s | %12s | %7s | %-22s | %-4s |\n", "case", "ours", "reference", "ratio", "target",
-                "met");
+    std::printf("| %-38s | %12s | %12s | %7s | %-22s | %-4s |\n", "case", "ours", "reference",
+                "ratio", "target", "met");
     std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(40, '-').c_str(), std::string(14, '-').c_str(),
-                std::string(14, '-').c_str(), std::string(9, '-').c_str(), std::string(24, '-').c_str(),
-                std::string(6, '-').c_str());
+                std::string(14, '-').c_str(), std::string(9, '-').c_str(),
+                std::string(24, '-').c_str(), std::string(6, '-').c_str());
     for (const TRow& r : Rows) {
         std::string ratio = r.Reference != 0 ? Fixed(r.Ours / r.Reference, 3) : "-";
-        std::printf("| %-38s | %12s | %12s | %7s | %-22s | %-4s |\n", r.Case.c_str(), Fixed(r.Ours, 3).c_str(),
-                    Fixed(r.Reference, 3).c_str(), ratio.c_str(), r.Target.c_str(), r.Met ? "yes" : "NO");
+        std::printf("| %-38s | %12s | %12s | %7s | %-22s | %-4s |\n", r.Case.c_str(),
+                    Fixed(r.Ours, 3).c_str(), Fixed(r.Reference, 3).c_str(), ratio.c_str(),
+                    r.Target.c_str(), r.Met ? "yes" : "NO");
         if (!r.Note.empty())
             std::printf("|   %-150s |\n", r.Note.c_str());
     }
@@ -87,14 +91,17 @@ TBenchPeer::TBenchPeer() {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof address;
-    if (fListener == INVALID_SOCKET || bind(fListener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (fListener == INVALID_SOCKET ||
+        bind(fListener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(fListener, SOMAXCONN) != 0 ||
         getsockname(fListener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         throw std::runtime_error("the bench peer cannot listen on 127.0.0.1");
     fPort = ntohs(address.sin_port);
 }
 
-TBenchPeer::~TBenchPeer() { closesocket(fListener); }
+TBenchPeer::~TBenchPeer() {
+    closesocket(fListener);
+}
 
 SOCKET TBenchPeer::Accept(DWORD TimeoutMs) {
     fd_set set;
@@ -106,7 +113,8 @@ SOCKET TBenchPeer::Accept(DWORD TimeoutMs) {
     SOCKET s = accept(fListener, nullptr, nullptr);
     if (s != INVALID_SOCKET) {
         BOOL noDelay = TRUE;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                   sizeof noDelay);
     }
     return s;
 }
@@ -141,7 +149,8 @@ kvsim::TWorld BenchWorld(unsigned short PeerPort) {
     radio.Name = L"Bench Radio";
     radio.Address = 0x00BE0C000A01;
     w.Radios.push_back(radio);
-    w.Devices.push_back(Device(L"Bench Peer", kBenchPeerDevice, SerialPort(kvsim::TPeerKind::External, PeerPort)));
+    w.Devices.push_back(
+        Device(L"Bench Peer", kBenchPeerDevice, SerialPort(kvsim::TPeerKind::External, PeerPort)));
     w.Devices.push_back(Device(L"Bench Echo", kEchoDevice, SerialPort(kvsim::TPeerKind::Echo, 0)));
     w.Settings.InquiryScale = 0;
     return w;
@@ -152,11 +161,17 @@ TBenchRun::TWinsock::TWinsock() {
     WSAStartup(MAKEWORD(2, 2), &data);
 }
 
-TBenchRun::TWinsock::~TWinsock() { WSACleanup(); }
+TBenchRun::TWinsock::~TWinsock() {
+    WSACleanup();
+}
 
-TBenchRun::TBenchRun() { kvsim::Install(BenchWorld(fPeer.Port())); }
+TBenchRun::TBenchRun() {
+    kvsim::Install(BenchWorld(fPeer.Port()));
+}
 
-TBenchRun::~TBenchRun() { kvsim::Uninstall(); }
+TBenchRun::~TBenchRun() {
+    kvsim::Uninstall();
+}
 
 SOCKET ConnectBare(BTH_ADDR Address) {
     SOCKET s = kvSocketApi.socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM);

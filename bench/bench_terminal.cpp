@@ -28,7 +28,8 @@ const UINT WM_PROBE = WM_APP + 77;
 // A line of text per 64 bytes, numbered, so that the tail of the stream is unique.
 std::string Line(std::uint64_t n) {
     char text[65];
-    std::snprintf(text, sizeof text, "line %010llu ..............................................\r\n",
+    std::snprintf(text, sizeof text,
+                  "line %010llu ..............................................\r\n",
                   static_cast<unsigned long long>(n));
     return std::string(text, 64);
 }
@@ -155,13 +156,13 @@ int main(int argc, char** argv) {
                     probe.WorstMs() < 100,
                     std::to_string(probe.Handled()) + " probes handled, one every 20 ms for " +
                         Fixed(streamedMs / 1000, 1) + " s"});
-    rows.push_back({"stream rate", static_cast<double>(sent) / streamedMs, kRateBytesPerMs, "272 KB/s", true,
-                    std::to_string(sent) + " bytes sent in lines of 64"});
+    rows.push_back({"stream rate", static_cast<double>(sent) / streamedMs, kRateBytesPerMs,
+                    "272 KB/s", true, std::to_string(sent) + " bytes sent in lines of 64"});
     const double growthMB = static_cast<double>(privateMost - privateAtStart) / 1e6;
     rows.push_back({"private memory growth (MB)", growthMB, static_cast<double>(sent) / 1e6,
                     "bounded", growthMB < 64,
-                    "reference: the bytes streamed; the terminal holds " + std::to_string(memoLength) +
-                        " characters"});
+                    "reference: the bytes streamed; the terminal holds " +
+                        std::to_string(memoLength) + " characters"});
     rows.push_back({"catch-up after the stream (ms)", caughtUp, 0, "last bytes shown", shown,
                     shown ? "the text before the caret ends with the last line sent"
                           : "the last line sent is NOT the last text shown"});

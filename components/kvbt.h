@@ -144,7 +144,9 @@ public:
     int RadioCount() const { return lRadios.Count(); }
     // EListError outside the radio list.
     TkvBTRadio* GetRadio(int Index) const;
-    TkvBTDevice* GetBTDevice(int Index) const { return static_cast<TkvBTDevice*>(GetDevice(Index)); }
+    TkvBTDevice* GetBTDevice(int Index) const {
+        return static_cast<TkvBTDevice*>(GetDevice(Index));
+    }
     int IndexOfAddress(BLUETOOTH_ADDRESS Address) const;
 
     std::int32_t GetDeviceIndex() override { return fDeviceIndex; }
@@ -188,7 +190,8 @@ public:
 
     // ---- System dialogs and pairing
     void ConfigDialog();
-    bool SelectDeviceDialog(const String& sInfo, bool flForceAuth, bool flAddWiz, bool flSkipServices);
+    bool SelectDeviceDialog(const String& sInfo, bool flForceAuth, bool flAddWiz,
+                            bool flSkipServices);
     bool AuthenticateDevice(const String& passKey);
 
 protected:

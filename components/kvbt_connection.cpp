@@ -74,21 +74,26 @@ std::uintptr_t TkvBT::OpenHandle() {
     if (device->ServiceCount() <= 0) {
         device->Update();
         if (int code = device->fLastError) {
-            DoFatalErrors(13, static_cast<std::uint32_t>(code), L"Socket error  # =0= " + IntToStr(code));
+            DoFatalErrors(13, static_cast<std::uint32_t>(code),
+                          L"Socket error  # =0= " + IntToStr(code));
             return failed;
         }
     }
     int serviceIndex = device->GetServiceIndex();
     if (serviceIndex >= device->ServiceCount()) {
-        DoFatalErrors(13, 5, L"The selected service is not in the service list of the selected bluetooth device.");
+        DoFatalErrors(
+            13, 5,
+            L"The selected service is not in the service list of the selected bluetooth device.");
         return failed;
     }
-    address.serviceClassId = serviceIndex < 0 ? BtServiceClasses[0] : device->GetServices(serviceIndex)->Guid();
+    address.serviceClassId =
+        serviceIndex < 0 ? BtServiceClasses[0] : device->GetServices(serviceIndex)->Guid();
 
     SOCKET s = kvSocketApi.socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM);
     if (s == INVALID_SOCKET) {
         int code = kvSocketApi.WSAGetLastError();
-        DoFatalErrors(13, static_cast<std::uint32_t>(code), L"Socket error  # =2=" + IntToStr(code));
+        DoFatalErrors(13, static_cast<std::uint32_t>(code),
+                      L"Socket error  # =2=" + IntToStr(code));
         return failed;
     }
     if (kvSocketApi.connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -112,7 +117,8 @@ void TkvBT::DoOpen() {
     TkvBaseIO::DoOpen();
     if (!IsOpened())
         return;
-    LogMessage(dlDetail, L"Opened: " + fOpenedName + L" " + fOpenedAddress + L" " + GuidToString(fOpenedClass));
+    LogMessage(dlDetail, L"Opened: " + fOpenedName + L" " + fOpenedAddress + L" " +
+                             GuidToString(fOpenedClass));
     GetSocketBufferSizes();
     if (fOnConnect)
         fOnConnect(this);
@@ -123,14 +129,16 @@ void TkvBT::GetSocketBufferSizes() {
     TSocketUse use(*this);
     int size = fBufferInSize;
     int length = sizeof size;
-    kvSocketApi.getsockopt(use.Socket(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &length);
+    kvSocketApi.getsockopt(use.Socket(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size),
+                           &length);
     if (size > 0 && size != fBufferInSize) {
         fBufferInSize = size;
         ReallocBuffer();
     }
     size = fBufferOutSize;
     length = sizeof size;
-    kvSocketApi.getsockopt(use.Socket(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&size), &length);
+    kvSocketApi.getsockopt(use.Socket(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&size),
+                           &length);
     fBufferOutSize = size;
 }
 
@@ -219,9 +227,11 @@ void TkvBT::ReaderLoop(SOCKET Socket) {
             fBuffer.assign(static_cast<size_t>(fBufferInSize.load()), 0);
         // At most one buffer-full per pass; the rest waits for the next. With bytes known
         // to wait the receive returns at once, with all that has arrived by then.
-        int got = kvSocketApi.recv(Socket, reinterpret_cast<char*>(fBuffer.data()), static_cast<int>(fBuffer.size()), 0);
+        int got = kvSocketApi.recv(Socket, reinterpret_cast<char*>(fBuffer.data()),
+                                   static_cast<int>(fBuffer.size()), 0);
         if (got == SOCKET_ERROR && kvSocketApi.WSAGetLastError() == WSAEWOULDBLOCK) {
-            known = 0; // a Read on another thread took them while a send left the socket non-blocking
+            known =
+                0; // a Read on another thread took them while a send left the socket non-blocking
             continue;
         }
         if (got <= 0)
@@ -257,7 +267,8 @@ void TkvBT::Send(const char* Data, std::uint32_t Length, bool Blocking) {
         return;
     SetBlocking(s, Blocking);
     while (Length > 0) {
-        int sent = kvSocketApi.send(s, Data, static_cast<int>(std::min<std::uint32_t>(Length, INT_MAX)), 0);
+        int sent = kvSocketApi.send(s, Data,
+                                    static_cast<int>(std::min<std::uint32_t>(Length, INT_MAX)), 0);
         if (sent > 0) {
             Data += sent;
             Length -= static_cast<std::uint32_t>(sent);
@@ -280,7 +291,9 @@ void TkvBT::SendChar(wchar_t Ch) {
     Send(&byte, 1, true);
 }
 
-void TkvBT::SendString(const AnsiString& S) { Send(S.data(), static_cast<std::uint32_t>(S.size()), true); }
+void TkvBT::SendString(const AnsiString& S) {
+    Send(S.data(), static_cast<std::uint32_t>(S.size()), true);
+}
 
 void TkvBT::SendData(const std::uint8_t* Buff, std::uint32_t N) {
     Send(reinterpret_cast<const char*>(Buff), N, false);
@@ -300,12 +313,15 @@ void TkvBT::Read(void* Buffer, std::uint32_t Len) {
     if (use.Socket() == INVALID_SOCKET)
         return;
     SetBlocking(use.Socket(), true);
-    int got = kvSocketApi.recv(use.Socket(), static_cast<char*>(Buffer), static_cast<int>(std::min<std::uint32_t>(Len, INT_MAX)), 0);
+    int got = kvSocketApi.recv(use.Socket(), static_cast<char*>(Buffer),
+                               static_cast<int>(std::min<std::uint32_t>(Len, INT_MAX)), 0);
     if (got > 0)
         edx += static_cast<std::uint32_t>(got);
 }
 
-void TkvBT::ReadAll(void* Buffer) { Read(Buffer, ReadyForRead()); }
+void TkvBT::ReadAll(void* Buffer) {
+    Read(Buffer, ReadyForRead());
+}
 
 String TkvBT::ReadString() {
     std::uint32_t n = ReadyForRead();
@@ -343,7 +359,8 @@ void TkvBT::SetBufferInSize(int Value) {
     ReallocBuffer();
     TSocketUse use(*this);
     if (use.Socket() != INVALID_SOCKET)
-        kvSocketApi.setsockopt(use.Socket(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&Value), sizeof Value);
+        kvSocketApi.setsockopt(use.Socket(), SOL_SOCKET, SO_RCVBUF,
+                               reinterpret_cast<const char*>(&Value), sizeof Value);
 }
 
 void TkvBT::SetBufferOutSize(int Value) {
@@ -352,5 +369,6 @@ void TkvBT::SetBufferOutSize(int Value) {
     fBufferOutSize = Value;
     TSocketUse use(*this);
     if (use.Socket() != INVALID_SOCKET)
-        kvSocketApi.setsockopt(use.Socket(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&Value), sizeof Value);
+        kvSocketApi.setsockopt(use.Socket(), SOL_SOCKET, SO_SNDBUF,
+                               reinterpret_cast<const char*>(&Value), sizeof Value);
 }

@@ -5,7 +5,12 @@
 
 #include <cstring>
 
-#define BT_GUID(x) {0x##x, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}}
+#define BT_GUID(x)                                                                                 \
+    {                                                                                              \
+        0x##x, 0x0000, 0x1000, {                                                                   \
+            0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB                                         \
+        }                                                                                          \
+    }
 
 const GUID BtServiceClasses[18] = {
     BT_GUID(1103), BT_GUID(1101), BT_GUID(1105), BT_GUID(1106), BT_GUID(1108), BT_GUID(1109),
@@ -17,8 +22,8 @@ const GUID BtServiceClasses[18] = {
 
 namespace {
 
-const DWORD kLookupFlags = LUP_RETURN_NAME | LUP_RETURN_TYPE | LUP_RETURN_COMMENT | LUP_RETURN_ADDR |
-                           LUP_RETURN_BLOB | LUP_FLUSHCACHE; // 0x13B0
+const DWORD kLookupFlags = LUP_RETURN_NAME | LUP_RETURN_TYPE | LUP_RETURN_COMMENT |
+                           LUP_RETURN_ADDR | LUP_RETURN_BLOB | LUP_FLUSHCACHE; // 0x13B0
 const DWORD kLookupBufferSize = 2000;
 // The lookup functions are missing: their wrappers report success and deliver nothing.
 const int kLookupMissing = ERROR_PROC_NOT_FOUND;
@@ -37,13 +42,17 @@ TkvBTRadio::~TkvBTRadio() {
         CloseHandle(reinterpret_cast<HANDLE>(Handle));
 }
 
-bool TkvBTRadio::GetIsConnectable() const { return kvbtw32::BluetoothIsConnectable(reinterpret_cast<HANDLE>(Handle)); }
+bool TkvBTRadio::GetIsConnectable() const {
+    return kvbtw32::BluetoothIsConnectable(reinterpret_cast<HANDLE>(Handle));
+}
 
 void TkvBTRadio::SetIsConnectable(bool Value) {
     kvbtw32::BluetoothEnableIncomingConnections(reinterpret_cast<HANDLE>(Handle), Value);
 }
 
-bool TkvBTRadio::GetIsDiscoverable() const { return kvbtw32::BluetoothIsDiscoverable(reinterpret_cast<HANDLE>(Handle)); }
+bool TkvBTRadio::GetIsDiscoverable() const {
+    return kvbtw32::BluetoothIsDiscoverable(reinterpret_cast<HANDLE>(Handle));
+}
 
 void TkvBTRadio::SetIsDiscoverable(bool Value) {
     kvbtw32::BluetoothEnableDiscovery(reinterpret_cast<HANDLE>(Handle), Value);
@@ -52,7 +61,8 @@ void TkvBTRadio::SetIsDiscoverable(bool Value) {
 // ---- TkvBTService
 
 void TkvBTService::SetInfo(const WSAQUERYSETA& aQuerySet) {
-    fCaption = aQuerySet.lpszServiceInstanceName ? AnsiToString(aQuerySet.lpszServiceInstanceName) : String();
+    fCaption = aQuerySet.lpszServiceInstanceName ? AnsiToString(aQuerySet.lpszServiceInstanceName)
+                                                 : String();
     fComment = aQuerySet.lpszComment ? AnsiToString(aQuerySet.lpszComment) : String();
     fQuerySet = aQuerySet;
     fAnsiCaption = StringToAnsi(fCaption);
@@ -75,7 +85,8 @@ void TkvBTService::SetInfo(const WSAQUERYSETA& aQuerySet) {
     fAddresses.clear();
     fSockaddrs.clear();
     if (aQuerySet.lpcsaBuffer && aQuerySet.dwNumberOfCsAddrs > 0) {
-        fAddresses.assign(aQuerySet.lpcsaBuffer, aQuerySet.lpcsaBuffer + aQuerySet.dwNumberOfCsAddrs);
+        fAddresses.assign(aQuerySet.lpcsaBuffer,
+                          aQuerySet.lpcsaBuffer + aQuerySet.dwNumberOfCsAddrs);
         fSockaddrs.resize(fAddresses.size() * 2);
         for (size_t i = 0; i < fAddresses.size(); ++i) {
             SOCKET_ADDRESS* ends[2] = {&fAddresses[i].LocalAddr, &fAddresses[i].RemoteAddr};
@@ -96,7 +107,8 @@ void TkvBTService::SetInfo(const WSAQUERYSETA& aQuerySet) {
         fQuerySet.lpcsaBuffer = nullptr;
     }
     if (aQuerySet.lpBlob && aQuerySet.lpBlob->pBlobData) {
-        fBlobData.assign(aQuerySet.lpBlob->pBlobData, aQuerySet.lpBlob->pBlobData + aQuerySet.lpBlob->cbSize);
+        fBlobData.assign(aQuerySet.lpBlob->pBlobData,
+                         aQuerySet.lpBlob->pBlobData + aQuerySet.lpBlob->cbSize);
         fBlob = {static_cast<ULONG>(fBlobData.size()), fBlobData.data()};
         fQuerySet.lpBlob = &fBlob;
     } else {
@@ -106,9 +118,13 @@ void TkvBTService::SetInfo(const WSAQUERYSETA& aQuerySet) {
 
 // ---- TkvBTDevice
 
-TkvBTDevice::TkvBTDevice() { fServiceIndex = -1; }
+TkvBTDevice::TkvBTDevice() {
+    fServiceIndex = -1;
+}
 
-TkvBTDevice::~TkvBTDevice() { ClearServices(); }
+TkvBTDevice::~TkvBTDevice() {
+    ClearServices();
+}
 
 void TkvBTDevice::ClearServices() {
     for (int i = 0; i < fServices.Count(); ++i)
@@ -116,13 +132,16 @@ void TkvBTDevice::ClearServices() {
     fServices.Clear();
 }
 
-TkvBTService* TkvBTDevice::GetServices(int Index) const { return static_cast<TkvBTService*>(fServices.Get(Index)); }
+TkvBTService* TkvBTDevice::GetServices(int Index) const {
+    return static_cast<TkvBTService*>(fServices.Get(Index));
+}
 
 String TkvBTDevice::AddressAsStr() const {
     const BYTE* b = Address.rgBytes;
-    return Format(L"(%.2x:%.2x:%.2x:%.2x:%.2x:%.2x)", {static_cast<unsigned>(b[5]), static_cast<unsigned>(b[4]),
-                                                       static_cast<unsigned>(b[3]), static_cast<unsigned>(b[2]),
-                                                       static_cast<unsigned>(b[1]), static_cast<unsigned>(b[0])});
+    return Format(L"(%.2x:%.2x:%.2x:%.2x:%.2x:%.2x)",
+                  {static_cast<unsigned>(b[5]), static_cast<unsigned>(b[4]),
+                   static_cast<unsigned>(b[3]), static_cast<unsigned>(b[2]),
+                   static_cast<unsigned>(b[1]), static_cast<unsigned>(b[0])});
 }
 
 void TkvBTDevice::Update() {

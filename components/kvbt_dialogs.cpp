@@ -10,7 +10,8 @@ namespace {
 // full stops.
 String SystemMessage(DWORD code) {
     wchar_t* text = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
                              nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     String s = n && text ? String(text, n) : String();
     if (text)
@@ -32,7 +33,8 @@ void TkvBT::ConfigDialog() {
     kvbtw32::BluetoothDisplayDeviceProperties(GetOwnerWindow(), &device->btInfo);
 }
 
-bool TkvBT::SelectDeviceDialog(const String& sInfo, bool flForceAuth, bool flAddWiz, bool flSkipServices) {
+bool TkvBT::SelectDeviceDialog(const String& sInfo, bool flForceAuth, bool flAddWiz,
+                               bool flSkipServices) {
     auto flag = [](bool b) -> WINBOOL { return b ? -1 : 0; };
     BLUETOOTH_SELECT_DEVICE_PARAMS params{};
     params.dwSize = sizeof params;
@@ -56,8 +58,8 @@ bool TkvBT::SelectDeviceDialog(const String& sInfo, bool flForceAuth, bool flAdd
     if (e == ERROR_CANCELLED)
         return false;
     DoFatalErrors(13, e,
-                  L"Bluetooth select device dialog fails with error: [" + Format(L"%.8x", {static_cast<unsigned long>(e)}) +
-                      L"] " + SystemMessage(e));
+                  L"Bluetooth select device dialog fails with error: [" +
+                      Format(L"%.8x", {static_cast<unsigned long>(e)}) + L"] " + SystemMessage(e));
     return false;
 }
 
@@ -69,7 +71,8 @@ bool TkvBT::AuthenticateDevice(const String& passKey) {
         return false;
     String key = passKey;
     ULONG length = static_cast<ULONG>(key.size());
-    DWORD result = kvbtw32::BluetoothAuthenticateDevice(GetOwnerWindow(), reinterpret_cast<HANDLE>(GetRadio(fRadioIndex)->Handle),
-                                                        &device->btInfo, length ? key.data() : nullptr, length);
+    DWORD result = kvbtw32::BluetoothAuthenticateDevice(
+        GetOwnerWindow(), reinterpret_cast<HANDLE>(GetRadio(fRadioIndex)->Handle), &device->btInfo,
+        length ? key.data() : nullptr, length);
     return result == 0;
 }

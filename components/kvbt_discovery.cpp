@@ -6,7 +6,9 @@
 namespace {
 
 // A platform name field: at most 248 characters, up to the first NUL.
-String NameOf(const WCHAR* name) { return String(name, wcsnlen(name, BLUETOOTH_MAX_NAME_SIZE)); }
+String NameOf(const WCHAR* name) {
+    return String(name, wcsnlen(name, BLUETOOTH_MAX_NAME_SIZE));
+}
 
 // A platform time as a date-time value; 0 for no time (year 0) or an impossible one.
 TDateTime TimeOf(const SYSTEMTIME& t) {
@@ -62,7 +64,9 @@ void TkvBT::ClearRadios() {
     lRadios.Clear();
 }
 
-TkvBTRadio* TkvBT::GetRadio(int Index) const { return static_cast<TkvBTRadio*>(lRadios.Get(Index)); }
+TkvBTRadio* TkvBT::GetRadio(int Index) const {
+    return static_cast<TkvBTRadio*>(lRadios.Get(Index));
+}
 
 void TkvBT::EnumerateRadios() {
     ClearRadios();
@@ -94,7 +98,9 @@ void TkvBT::EnumerateDevices() {
         return;
     BLUETOOTH_DEVICE_SEARCH_PARAMS search{};
     search.dwSize = sizeof search;
-    auto flag = [&](TkvBtDeviceEnumerateElement e) -> WINBOOL { return fDeviceEnum.Contains(e) ? -1 : 0; };
+    auto flag = [&](TkvBtDeviceEnumerateElement e) -> WINBOOL {
+        return fDeviceEnum.Contains(e) ? -1 : 0;
+    };
     search.fReturnAuthenticated = flag(bteAuthenticated);
     search.fReturnRemembered = flag(bteRemembered);
     search.fReturnUnknown = flag(bteUnknown);
@@ -159,6 +165,10 @@ void TkvBT::SetDeviceEnum(TkvBtDeviceEnumerate Value) {
         fDeviceEnum = Value;
 }
 
-void TkvBT::SetDeviceEnumTimeout(int Value) { fDeviceEnumTimeout = Value < 0 ? 0 : (Value > 57 ? 57 : Value); }
+void TkvBT::SetDeviceEnumTimeout(int Value) {
+    fDeviceEnumTimeout = Value < 0 ? 0 : (Value > 57 ? 57 : Value);
+}
 
-TkvBTDevice* TkvBT::SelectedDevice() const { return GetBTDevice(fDeviceIndex); }
+TkvBTDevice* TkvBT::SelectedDevice() const {
+    return GetBTDevice(fDeviceIndex);
+}

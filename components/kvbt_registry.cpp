@@ -12,17 +12,28 @@ void RegisterKvBtClasses() {
     RegisterComponentClass<TkvBT>(L"TkvBT", L"TkvBaseIO")
         .Integer("RadioIndex", &TkvBT::SetRadioIndex, &TkvBT::GetRadioIndex)
         .Set("DeviceEnum", &TkvBT::SetDeviceEnum, &TkvBT::GetDeviceEnum,
-             {{L"bteAuthenticated", bteAuthenticated}, {L"bteRemembered", bteRemembered},
-              {L"bteUnknown", bteUnknown}, {L"bteConnected", bteConnected},
-              {L"bteIssueInquiry", bteIssueInquiry}, {L"bteAllRadios", bteAllRadios}})
+             {{L"bteAuthenticated", bteAuthenticated},
+              {L"bteRemembered", bteRemembered},
+              {L"bteUnknown", bteUnknown},
+              {L"bteConnected", bteConnected},
+              {L"bteIssueInquiry", bteIssueInquiry},
+              {L"bteAllRadios", bteAllRadios}})
         .Integer("DeviceEnumTimeout", &TkvBT::SetDeviceEnumTimeout, &TkvBT::GetDeviceEnumTimeout)
         .Component("Terminal", &TkvBT::SetTerminal, &TkvBT::GetTerminal)
         .Enum("TerminalUsage", &TkvBT::SetTerminalUsage, &TkvBT::GetTerminalUsage,
-              {{L"tuNone", tuNone}, {L"tuSend", tuSend}, {L"tuReceive", tuReceive}, {L"tuBoth", tuBoth}})
+              {{L"tuNone", tuNone},
+               {L"tuSend", tuSend},
+               {L"tuReceive", tuReceive},
+               {L"tuBoth", tuBoth}})
         .Boolean("TerminalEcho", &TkvBT::SetTerminalEcho, &TkvBT::GetTerminalEcho)
         .Enum("Priority", &TkvBT::SetPriority, &TkvBT::GetPriority,
-              {{L"tpIdle", tpIdle}, {L"tpLowest", tpLowest}, {L"tpLower", tpLower}, {L"tpNormal", tpNormal},
-               {L"tpHigher", tpHigher}, {L"tpHighest", tpHighest}, {L"tpTimeCritical", tpTimeCritical}})
+              {{L"tpIdle", tpIdle},
+               {L"tpLowest", tpLowest},
+               {L"tpLower", tpLower},
+               {L"tpNormal", tpNormal},
+               {L"tpHigher", tpHigher},
+               {L"tpHighest", tpHighest},
+               {L"tpTimeCritical", tpTimeCritical}})
         .Boolean("UseMainThread", &TkvBT::SetUseMainThread, &TkvBT::GetUseMainThread)
         .Event("OnConnect", &TkvBT::SetOnConnect, &TkvBT::GetOnConnect)
         .Event("OnDisconnect", &TkvBT::SetOnDisconnect, &TkvBT::GetOnDisconnect)

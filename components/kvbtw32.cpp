@@ -30,8 +30,12 @@ template <class F> F Lookup(HMODULE& handle, const wchar_t* library, const char*
     return reinterpret_cast<F>(reinterpret_cast<void*>(gResolver->Find(handle, name)));
 }
 
-template <class F> F Bt(const char* name) { return Lookup<F>(gBtApi, L"irprops.cpl", name); }
-template <class F> F Ws(const char* name) { return Lookup<F>(gWsApi, L"Ws2_32.dll", name); }
+template <class F> F Bt(const char* name) {
+    return Lookup<F>(gBtApi, L"irprops.cpl", name);
+}
+template <class F> F Ws(const char* name) {
+    return Lookup<F>(gWsApi, L"Ws2_32.dll", name);
+}
 
 } // namespace
 
@@ -40,8 +44,12 @@ void SetApiResolver(TkvApiResolver* Resolver) {
     gResolver = Resolver ? Resolver : &gSystemResolver;
 }
 
-bool LoadBtApi() { return LoadLib(gBtApi, L"irprops.cpl"); }
-bool LoadWsApi() { return LoadLib(gWsApi, L"Ws2_32.dll"); }
+bool LoadBtApi() {
+    return LoadLib(gBtApi, L"irprops.cpl");
+}
+bool LoadWsApi() {
+    return LoadLib(gWsApi, L"Ws2_32.dll");
+}
 
 void UnloadBtApis() {
     if (gBtApi)
@@ -52,12 +60,17 @@ void UnloadBtApis() {
     gWsApi = nullptr;
 }
 
-HMODULE BtApiHandle() { return gBtApi; }
-HMODULE WsApiHandle() { return gWsApi; }
+HMODULE BtApiHandle() {
+    return gBtApi;
+}
+HMODULE WsApiHandle() {
+    return gWsApi;
+}
 
 namespace kvbtw32 {
 
-HBLUETOOTH_RADIO_FIND BluetoothFindFirstRadio(BLUETOOTH_FIND_RADIO_PARAMS* pbtfrp, HANDLE* phRadio) {
+HBLUETOOTH_RADIO_FIND BluetoothFindFirstRadio(BLUETOOTH_FIND_RADIO_PARAMS* pbtfrp,
+                                              HANDLE* phRadio) {
     auto f = Bt<decltype(&::BluetoothFindFirstRadio)>("BluetoothFindFirstRadio");
     return f ? f(pbtfrp, phRadio) : nullptr;
 }
@@ -109,7 +122,8 @@ bool BluetoothEnableDiscovery(HANDLE hRadio, bool fEnabled) {
 }
 
 bool BluetoothEnableIncomingConnections(HANDLE hRadio, bool fEnabled) {
-    auto f = Bt<decltype(&::BluetoothEnableIncomingConnections)>("BluetoothEnableIncomingConnections");
+    auto f =
+        Bt<decltype(&::BluetoothEnableIncomingConnections)>("BluetoothEnableIncomingConnections");
     return f ? f(hRadio, fEnabled ? 1 : 0) != FALSE : false;
 }
 
@@ -134,7 +148,8 @@ DWORD BluetoothAuthenticateDevice(HWND hwndParent, HANDLE hRadio, BLUETOOTH_DEVI
     return f ? f(hwndParent, hRadio, pbtdi, pszPasskey, ulPasskeyLength) : 0;
 }
 
-INT WSALookupServiceBeginA(LPWSAQUERYSETA lpqsRestrictions, DWORD dwControlFlags, LPHANDLE lphLookup) {
+INT WSALookupServiceBeginA(LPWSAQUERYSETA lpqsRestrictions, DWORD dwControlFlags,
+                           LPHANDLE lphLookup) {
     auto f = Ws<decltype(&::WSALookupServiceBeginA)>("WSALookupServiceBeginA");
     return f ? f(lpqsRestrictions, dwControlFlags, lphLookup) : 0;
 }

@@ -69,11 +69,13 @@ DWORD BluetoothAuthenticateDevice(HWND hwndParent, HANDLE hRadio, BLUETOOTH_DEVI
                                   PWSTR pszPasskey, ULONG ulPasskeyLength);
 // "Ws2_32.dll". Missing: 0, which is also the platform's success; callers must not
 // take it for a delivered record.
-INT WSALookupServiceBeginA(LPWSAQUERYSETA lpqsRestrictions, DWORD dwControlFlags, LPHANDLE lphLookup);
+INT WSALookupServiceBeginA(LPWSAQUERYSETA lpqsRestrictions, DWORD dwControlFlags,
+                           LPHANDLE lphLookup);
 INT WSALookupServiceNextA(HANDLE hLookup, DWORD dwControlFlags, LPDWORD lpdwBufferLength,
                           LPWSAQUERYSETA lpqsResults);
 INT WSALookupServiceEnd(HANDLE hLookup);
 } // namespace kvbtw32
 
 // The signature of BluetoothAuthenticateDevice, which the SDK headers no longer declare.
-using TBluetoothAuthenticateDevice = DWORD(WINAPI*)(HWND, HANDLE, BLUETOOTH_DEVICE_INFO*, PWSTR, ULONG);
+using TBluetoothAuthenticateDevice = DWORD(WINAPI*)(HWND, HANDLE, BLUETOOTH_DEVICE_INFO*, PWSTR,
+                                                    ULONG);

@@ -42,12 +42,13 @@ enum TDetailLevel : std::uint8_t { dlSimple, dlDetail, dlDebug };
 enum TIgnoreType : std::uint8_t { itTerminal, itEventList, itAfterReceive, itTraceState };
 using TIgnoreTypes = TSet<TIgnoreType>;
 
-using TOnFatalErrorEvent = TEvent<void(TObject* Sender, std::uint32_t ErrorCode, std::uint32_t Detail,
-                                       const String& ErrorMsg, bool& RaiseException)>;
+using TOnFatalErrorEvent =
+    TEvent<void(TObject* Sender, std::uint32_t ErrorCode, std::uint32_t Detail,
+                const String& ErrorMsg, bool& RaiseException)>;
 using TOnReceived = TEvent<void(TObject* Com, void* Buffer, std::uint32_t Received)>;
 using TOnSent = TEvent<void(TObject* Com)>;
-using TDataSendEvent = TEvent<void(TObject* Sender, std::uint8_t* ptrBuffer, std::uint32_t Len, bool flSynchro,
-                                   bool& flHandled)>;
+using TDataSendEvent = TEvent<void(TObject* Sender, std::uint8_t* ptrBuffer, std::uint32_t Len,
+                                   bool flSynchro, bool& flHandled)>;
 using TkvNotifyEvent = TEvent<void(TObject* Sender, std::int32_t Code)>;
 
 // The handle value of a closed medium: all bits set (INVALID_HANDLE_VALUE, INVALID_SOCKET).
@@ -321,7 +322,8 @@ protected:
     std::atomic<bool> fTerminalEcho{false};
     TWndMethod fOldTerminalWndProc;
     std::atomic<bool> fTerminalLocked{false};
-    std::atomic<std::uint32_t> fTerminalWritten{0}; // received characters since the last length check
+    std::atomic<std::uint32_t> fTerminalWritten{
+        0}; // received characters since the last length check
     TkvLocked<TNotifyEvent> fOnClose;
     TkvLocked<TNotifyEvent> fOnOpen;
     TkvThreadIO* fThreadIO = nullptr; // owned; touched only by the threads that open and close
@@ -422,7 +424,9 @@ public:
 protected:
     void Notification(TComponent* AComponent, TOperation Operation) override;
 
-    TkvNotifyEvent NotifyCallback() { return TkvNotifyEvent::Bind<&TkvCustomDataProcessor::DeviceNotify>(this); }
+    TkvNotifyEvent NotifyCallback() {
+        return TkvNotifyEvent::Bind<&TkvCustomDataProcessor::DeviceNotify>(this);
+    }
 
     std::atomic<TkvBaseIO*> fDevice{nullptr};
     std::atomic<TkvCustomDataProcessor*> fDataProcessor{nullptr};

@@ -24,11 +24,17 @@ TkvBaseIO::~TkvBaseIO() {
 
 // ---- Life cycle
 
-bool TkvBaseIO::IsOpened() { return fHandle != kvInvalidHandle; }
+bool TkvBaseIO::IsOpened() {
+    return fHandle != kvInvalidHandle;
+}
 
-std::uintptr_t TkvBaseIO::OpenHandle() { return kvInvalidHandle; }
+std::uintptr_t TkvBaseIO::OpenHandle() {
+    return kvInvalidHandle;
+}
 
-void TkvBaseIO::ReleaseHandle(std::uintptr_t Handle) { CloseHandle(reinterpret_cast<HANDLE>(Handle)); }
+void TkvBaseIO::ReleaseHandle(std::uintptr_t Handle) {
+    CloseHandle(reinterpret_cast<HANDLE>(Handle));
+}
 
 void TkvBaseIO::DoOpen() {
     fHandle = OpenHandle();
@@ -130,9 +136,13 @@ void TkvBaseIO::LogMessage(TDetailLevel Level, const String& Msg) {
 
 // ---- Devices
 
-void TkvBaseIO::SetDeviceIndex(std::int32_t) { DoNotify(3); }
+void TkvBaseIO::SetDeviceIndex(std::int32_t) {
+    DoNotify(3);
+}
 
-std::int32_t TkvBaseIO::GetDeviceIndex() { ThrowAbstractError(L"TkvBaseIO.GetDeviceIndex"); }
+std::int32_t TkvBaseIO::GetDeviceIndex() {
+    ThrowAbstractError(L"TkvBaseIO.GetDeviceIndex");
+}
 
 int TkvBaseIO::AddDevice(TkvDevice* aDevice) {
     int position = slDevices.AddObject(aDevice->NameFriendly, aDevice);
@@ -161,7 +171,9 @@ int TkvBaseIO::InsertDevice(TkvDevice* aDevice) {
     return -1;
 }
 
-void TkvBaseIO::EnumerateDevices() { ThrowAbstractError(L"TkvBaseIO.EnumerateDevices"); }
+void TkvBaseIO::EnumerateDevices() {
+    ThrowAbstractError(L"TkvBaseIO.EnumerateDevices");
+}
 
 void TkvBaseIO::ClearDeviceList() {
     if (flClearDeviceListWithFree)
@@ -176,7 +188,9 @@ TkvDevice* TkvBaseIO::GetDevice(int Index) const {
     return static_cast<TkvDevice*>(slDevices.Objects(Index));
 }
 
-int TkvBaseIO::IndexOfDevice(const TkvDevice* aDevice) const { return slDevices.IndexOfObject(aDevice); }
+int TkvBaseIO::IndexOfDevice(const TkvDevice* aDevice) const {
+    return slDevices.IndexOfObject(aDevice);
+}
 
 void TkvBaseIO::GetDeviceList(TStrings* L) {
     if (DeviceCount() == 0)
@@ -188,12 +202,15 @@ void TkvBaseIO::GetDeviceList(TStrings* L) {
         L->AddObject(slDevices.Get(i), slDevices.Objects(i));
 }
 
-void TkvBaseIO::Update() { DoNotify(3); }
+void TkvBaseIO::Update() {
+    DoNotify(3);
+}
 
 bool TkvBaseIO::WMDeviceChange(TMessage& Msg) {
     if (Msg.Msg != WM_DEVICECHANGE)
         return false;
-    if (Msg.WParam != DBT_DEVICEARRIVAL && Msg.WParam != DBT_DEVICEREMOVECOMPLETE && Msg.WParam != DBT_DEVNODES_CHANGED)
+    if (Msg.WParam != DBT_DEVICEARRIVAL && Msg.WParam != DBT_DEVICEREMOVECOMPLETE &&
+        Msg.WParam != DBT_DEVNODES_CHANGED)
         return false;
     if (Msg.WParam != DBT_DEVNODES_CHANGED) {
         auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(Msg.LParam);
@@ -206,12 +223,24 @@ bool TkvBaseIO::WMDeviceChange(TMessage& Msg) {
 
 // ---- Sending: a transport's own
 
-void TkvBaseIO::SendChar(wchar_t) { ThrowAbstractError(L"TkvBaseIO.SendChar"); }
-void TkvBaseIO::SendString(const AnsiString&) { ThrowAbstractError(L"TkvBaseIO.SendString"); }
-void TkvBaseIO::SendData(const std::uint8_t*, std::uint32_t) { ThrowAbstractError(L"TkvBaseIO.SendData"); }
-void TkvBaseIO::ClearDeviceInput() { ThrowAbstractError(L"TkvBaseIO.ClearDeviceInput"); }
-void TkvBaseIO::ClearDeviceOutput() { ThrowAbstractError(L"TkvBaseIO.ClearDeviceOutput"); }
-void TkvBaseIO::ClearDeviceBuffers() { ThrowAbstractError(L"TkvBaseIO.ClearDeviceBuffers"); }
+void TkvBaseIO::SendChar(wchar_t) {
+    ThrowAbstractError(L"TkvBaseIO.SendChar");
+}
+void TkvBaseIO::SendString(const AnsiString&) {
+    ThrowAbstractError(L"TkvBaseIO.SendString");
+}
+void TkvBaseIO::SendData(const std::uint8_t*, std::uint32_t) {
+    ThrowAbstractError(L"TkvBaseIO.SendData");
+}
+void TkvBaseIO::ClearDeviceInput() {
+    ThrowAbstractError(L"TkvBaseIO.ClearDeviceInput");
+}
+void TkvBaseIO::ClearDeviceOutput() {
+    ThrowAbstractError(L"TkvBaseIO.ClearDeviceOutput");
+}
+void TkvBaseIO::ClearDeviceBuffers() {
+    ThrowAbstractError(L"TkvBaseIO.ClearDeviceBuffers");
+}
 
 // ---- Notifications and links
 
@@ -226,7 +255,9 @@ void TkvBaseIO::NotifyDelete(TkvNotifyEvent NotifyEvent) {
         kvNotifyList.Delete(i);
 }
 
-void TkvBaseIO::DoNotify(std::int32_t Code) { kvNotifyList.Call(this, Code); }
+void TkvBaseIO::DoNotify(std::int32_t Code) {
+    kvNotifyList.Call(this, Code);
+}
 
 void TkvBaseIO::SetDataProcessor(TkvCustomDataProcessor* Value) {
     TkvCustomDataProcessor* linked = fDataProcessor;

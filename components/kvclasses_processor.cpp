@@ -46,7 +46,9 @@ void TkvCustomDataProcessor::SetLog(TkvCustomLogFile* Value) {
         Value->FreeNotification(this);
 }
 
-void TkvCustomDataProcessor::SetActive(bool Value) { fActive = Value; }
+void TkvCustomDataProcessor::SetActive(bool Value) {
+    fActive = Value;
+}
 
 void TkvCustomDataProcessor::Notification(TComponent* AComponent, TOperation Operation) {
     TComponent::Notification(AComponent, Operation);
@@ -74,8 +76,12 @@ void TkvCustomDataProcessor::DeviceNotify(TObject*, std::int32_t Code) {
         DoMediumOpened();
 }
 
-void TkvCustomDataProcessor::DoMediumClosed() { LogMessage(dlDebug, L"Medium Closed"); }
-void TkvCustomDataProcessor::DoMediumOpened() { LogMessage(dlDebug, L"Medium Opened"); }
+void TkvCustomDataProcessor::DoMediumClosed() {
+    LogMessage(dlDebug, L"Medium Closed");
+}
+void TkvCustomDataProcessor::DoMediumOpened() {
+    LogMessage(dlDebug, L"Medium Opened");
+}
 
 void TkvCustomDataProcessor::DoProcessing(std::uint8_t* Data, std::uint32_t Len, TIgnoreTypes& R) {
     if (TkvCustomDataProcessor* next = fDataProcessor)
@@ -94,7 +100,8 @@ void TkvCustomDataProcessor::LogMessage(TDetailLevel Level, const String& Msg) {
         log->AddLog(Level, sLogPrefix + Msg);
 }
 
-void TkvCustomDataProcessor::LogMessageFmt(TDetailLevel Level, const String& Fmt, const TVarRecs& Args) {
+void TkvCustomDataProcessor::LogMessageFmt(TDetailLevel Level, const String& Fmt,
+                                           const TVarRecs& Args) {
     if (TkvCustomLogFile* log = fLog)
         log->AddLogFmt(Level, sLogPrefix + Fmt, Args);
 }
@@ -130,8 +137,8 @@ void TkvCustomDataProcessor::DoStringSend(const AnsiString& S) {
         bool flHandled = false;
         AnsiString copy = S;
         if (fOnDataSend)
-            fOnDataSend(this, reinterpret_cast<std::uint8_t*>(copy.data()), static_cast<std::uint32_t>(copy.size()),
-                        true, flHandled);
+            fOnDataSend(this, reinterpret_cast<std::uint8_t*>(copy.data()),
+                        static_cast<std::uint32_t>(copy.size()), true, flHandled);
         if (!flHandled)
             if (TkvBaseIO* device = fDevice)
                 device->SendString(S);
@@ -153,7 +160,8 @@ void TkvCustomDataProcessor::SetAsyncTimer(std::uint32_t Interval) {
     }
 }
 
-void TkvCustomDataProcessor::DoFatalErrors(std::uint32_t Code, std::uint32_t Detail, const String& Msg) {
+void TkvCustomDataProcessor::DoFatalErrors(std::uint32_t Code, std::uint32_t Detail,
+                                           const String& Msg) {
     bool raiseException = true;
     if (fOnFatalError)
         fOnFatalError(this, Code, Detail, Msg, raiseException);

@@ -19,7 +19,8 @@ void TrimTerminal(HWND Edit) {
     if (next > static_cast<LRESULT>(cut) && next < static_cast<LRESULT>(length))
         cut = static_cast<DWORD>(next);
     DWORD selStart = 0, selEnd = 0;
-    SendMessageW(Edit, EM_GETSEL, reinterpret_cast<WPARAM>(&selStart), reinterpret_cast<LPARAM>(&selEnd));
+    SendMessageW(Edit, EM_GETSEL, reinterpret_cast<WPARAM>(&selStart),
+                 reinterpret_cast<LPARAM>(&selEnd));
     SendMessageW(Edit, EM_SETSEL, 0, cut);
     SendMessageW(Edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
     auto shifted = [cut](DWORD at) { return at > cut ? at - cut : 0; };

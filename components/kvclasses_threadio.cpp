@@ -65,7 +65,9 @@ void TkvBaseIO::DoDataReceived(void* Buffer, std::uint32_t Len) {
         onReceived(this, Buffer, Len);
 }
 
-void TkvBaseIO::SyncDataReceived() { DoDataReceived(threadData, threadDataSize); }
+void TkvBaseIO::SyncDataReceived() {
+    DoDataReceived(threadData, threadDataSize);
+}
 
 bool TkvBaseIO::AfterSendComplete() {
     bool flag = false;

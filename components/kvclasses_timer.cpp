@@ -10,7 +10,8 @@ const UINT_PTR kTimerId = 1;
 
 LRESULT CALLBACK TkvTimer::WindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
     if (Msg == WM_NCCREATE) {
-        auto* self = static_cast<TkvTimer*>(reinterpret_cast<CREATESTRUCTW*>(LParam)->lpCreateParams);
+        auto* self =
+            static_cast<TkvTimer*>(reinterpret_cast<CREATESTRUCTW*>(LParam)->lpCreateParams);
         self->FWindowHandle = Window; // messages arrive before CreateWindowExW returns
         SetWindowLongPtrW(Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     }

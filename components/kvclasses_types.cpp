@@ -7,7 +7,9 @@
 
 // ---- TkvNotifyList
 
-TkvNotifyList::~TkvNotifyList() { Clear(); }
+TkvNotifyList::~TkvNotifyList() {
+    Clear();
+}
 
 int TkvNotifyList::Add(TkvNotifyEvent Item) {
     std::lock_guard<std::recursive_mutex> lock(fLock);
@@ -84,12 +86,24 @@ void TkvCustomLogFile::DoFatalErrors(std::uint32_t Code, std::uint32_t Detail, c
         throw Exception(Msg);
 }
 
-void TkvCustomLogFile::Save() { ThrowAbstractError(L"TkvCustomLogFile.Save"); }
-void TkvCustomLogFile::Clear() { ThrowAbstractError(L"TkvCustomLogFile.Clear"); }
-void TkvCustomLogFile::Add(const String&) { ThrowAbstractError(L"TkvCustomLogFile.Add"); }
-void TkvCustomLogFile::AddSysInfo() { ThrowAbstractError(L"TkvCustomLogFile.AddSysInfo"); }
-void TkvCustomLogFile::AddLog(TDetailLevel, const String&) { ThrowAbstractError(L"TkvCustomLogFile.AddLog"); }
-void TkvCustomLogFile::AddFmt(const String&, const TVarRecs&) { ThrowAbstractError(L"TkvCustomLogFile.AddFmt"); }
+void TkvCustomLogFile::Save() {
+    ThrowAbstractError(L"TkvCustomLogFile.Save");
+}
+void TkvCustomLogFile::Clear() {
+    ThrowAbstractError(L"TkvCustomLogFile.Clear");
+}
+void TkvCustomLogFile::Add(const String&) {
+    ThrowAbstractError(L"TkvCustomLogFile.Add");
+}
+void TkvCustomLogFile::AddSysInfo() {
+    ThrowAbstractError(L"TkvCustomLogFile.AddSysInfo");
+}
+void TkvCustomLogFile::AddLog(TDetailLevel, const String&) {
+    ThrowAbstractError(L"TkvCustomLogFile.AddLog");
+}
+void TkvCustomLogFile::AddFmt(const String&, const TVarRecs&) {
+    ThrowAbstractError(L"TkvCustomLogFile.AddFmt");
+}
 void TkvCustomLogFile::AddLogFmt(TDetailLevel, const String&, const TVarRecs&) {
     ThrowAbstractError(L"TkvCustomLogFile.AddLogFmt");
 }

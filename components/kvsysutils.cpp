@@ -2,7 +2,9 @@
 
 #include "toolkit/format.h"
 
-HWND GetOwnerWindow() { return GetForegroundWindow(); }
+HWND GetOwnerWindow() {
+    return GetForegroundWindow();
+}
 
 String GuidToString(const GUID& G) {
     return Format(L"{%.8x-%.4x-%.4x-%.2x%.2x-%.2x%.2x%.2x%.2x%.2x%.2x}",

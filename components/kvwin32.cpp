@@ -12,5 +12,9 @@ void KvWin32Startup() {
     gQuitComEvent = RegisterWindowMessageW(L"kvLinkMsgQuitComEvent");
 }
 
-UINT KvLinkMsgComEvent() { return gComEvent; }
-UINT KvLinkMsgQuitComEvent() { return gQuitComEvent; }
+UINT KvLinkMsgComEvent() {
+    return gComEvent;
+}
+UINT KvLinkMsgQuitComEvent() {
+    return gQuitComEvent;
+}

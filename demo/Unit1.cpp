@@ -15,8 +15,10 @@ struct TEnumBox {
     TkvBtDeviceEnumerateElement Element;
 };
 const TEnumBox kEnumBoxes[] = {
-    {&TForm1::chAuthenticated, bteAuthenticated}, {&TForm1::chRemembered, bteRemembered},
-    {&TForm1::chUnknown, bteUnknown},             {&TForm1::chConnected, bteConnected},
+    {&TForm1::chAuthenticated, bteAuthenticated},
+    {&TForm1::chRemembered, bteRemembered},
+    {&TForm1::chUnknown, bteUnknown},
+    {&TForm1::chConnected, bteConnected},
     {&TForm1::chInquiry, bteIssueInquiry},
 };
 
@@ -64,7 +66,9 @@ TForm1::TForm1(TComponent* AOwner) : TForm(AOwner) {
     kvBT1 = Bind<TkvBT>(this, L"kvBT1");
 }
 
-TForm1::~TForm1() { DestroyComponents(); }
+TForm1::~TForm1() {
+    DestroyComponents();
+}
 
 void TForm1::CheckBox1Click(TObject*) {
     try {
@@ -75,7 +79,9 @@ void TForm1::CheckBox1Click(TObject*) {
     }
 }
 
-void TForm1::Button1Click(TObject*) { kvBT1->ConfigDialog(); }
+void TForm1::Button1Click(TObject*) {
+    kvBT1->ConfigDialog();
+}
 
 void TForm1::Button2Click(TObject*) {
     ApplyCheckBoxes();
@@ -84,8 +90,8 @@ void TForm1::Button2Click(TObject*) {
 
 void TForm1::Button3Click(TObject*) {
     ApplyCheckBoxes();
-    kvBT1->SelectDeviceDialog(L"Additional information", chForceAuth->GetChecked(), chAddWiz->GetChecked(),
-                              chSkipServices->GetChecked());
+    kvBT1->SelectDeviceDialog(L"Additional information", chForceAuth->GetChecked(),
+                              chAddWiz->GetChecked(), chSkipServices->GetChecked());
 }
 
 void TForm1::FormShow(TObject*) {
@@ -94,7 +100,9 @@ void TForm1::FormShow(TObject*) {
         (this->*b.Box)->SetChecked(e.Contains(b.Element));
 }
 
-void TForm1::FormClose(TObject*, TCloseAction&) { kvBT1->SetActive(false); }
+void TForm1::FormClose(TObject*, TCloseAction&) {
+    kvBT1->SetActive(false);
+}
 
 void TForm1::ApplyCheckBoxes() {
     for (const TEnumBox& b : kEnumBoxes) {
@@ -125,7 +133,8 @@ void TForm1::ShowDisconnected() {
     ListBox1->GetItems()->Add(L"BT device is DISconnected !!!");
 }
 
-void TForm1::kvBT1FatalError(TObject*, std::uint32_t, std::uint32_t, const String& ErrorMsg, bool&) {
+void TForm1::kvBT1FatalError(TObject*, std::uint32_t, std::uint32_t, const String& ErrorMsg,
+                             bool&) {
     ListBox1->GetItems()->Add(L"BT Error " + ErrorMsg);
 }
 

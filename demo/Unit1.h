@@ -44,8 +44,8 @@ public:
     // May run on the reader thread: the changes to the controls then reach them on the
     // main thread, through the form's own window, and never after the form is gone.
     void kvBT1Disconnect(TObject* Sender);
-    void kvBT1FatalError(TObject* Sender, std::uint32_t ErrorCode, std::uint32_t Detail, const String& ErrorMsg,
-                         bool& RaiseException);
+    void kvBT1FatalError(TObject* Sender, std::uint32_t ErrorCode, std::uint32_t Detail,
+                         const String& ErrorMsg, bool& RaiseException);
     void ApplyCheckBoxes();
 
 protected:

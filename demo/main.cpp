@@ -27,8 +27,8 @@ bool InstallSimulatedStack(TApplication& app) {
         kvsim::Install(path.empty() ? kvsim::DefaultWorld() : kvsim::LoadWorldFile(path));
         return true;
     } catch (const std::exception& e) {
-        app.ShowMessageBox(L"The simulated world cannot be used: " + Utf8ToString(e.what()), app.Title(),
-                           MB_OK | MB_ICONERROR);
+        app.ShowMessageBox(L"The simulated world cannot be used: " + Utf8ToString(e.what()),
+                           app.Title(), MB_OK | MB_ICONERROR);
         return false;
     }
 }

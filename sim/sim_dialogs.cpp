@@ -26,7 +26,9 @@ void Journal(const TState& state, const std::string& line) {
     file << line << '\n';
 }
 
-std::string Flag(const char* name, BOOL value) { return std::string(" ") + name + "=" + std::to_string(value); }
+std::string Flag(const char* name, BOOL value) {
+    return std::string(" ") + name + "=" + std::to_string(value);
+}
 
 } // namespace
 
@@ -53,8 +55,10 @@ WINBOOL WINAPI SelectDevices(BLUETOOTH_SELECT_DEVICE_PARAMS* pbtsdp) {
         Journal(state, "select info=\"" + StringToUtf8(state.SelectCalls.back().Info) + "\"" +
                            Flag("force_auth", p.fForceAuthentication) +
                            Flag("show_authenticated", p.fShowAuthenticated) +
-                           Flag("show_remembered", p.fShowRemembered) + Flag("show_unknown", p.fShowUnknown) +
-                           Flag("add_wizard", p.fAddNewDeviceWizard) + Flag("skip_services", p.fSkipServicesPage));
+                           Flag("show_remembered", p.fShowRemembered) +
+                           Flag("show_unknown", p.fShowUnknown) +
+                           Flag("add_wizard", p.fAddNewDeviceWizard) +
+                           Flag("skip_services", p.fSkipServicesPage));
         const TSelectOutcome& outcome = state.World.Settings.Select;
         if (outcome.Kind == TSelectOutcome::Cancel) {
             error = ERROR_CANCELLED;
@@ -99,9 +103,10 @@ DWORD WINAPI AuthenticateDevice(HWND hwndParent, HANDLE hRadio, BLUETOOTH_DEVICE
         state.PairingCalls.push_back({hwndParent, hRadio,
                                       ValidInfo(pbtdi) ? pbtdi->Address.ullLong : 0,
                                       pszPasskey == nullptr, key, ulPasskeyLength});
-        Journal(state, "pairing address=" + AddressToText(ValidInfo(pbtdi) ? pbtdi->Address.ullLong : 0) +
-                           " key=\"" + StringToUtf8(key) + "\" key_null=" + (pszPasskey ? "no" : "yes") +
-                           " length=" + std::to_string(ulPasskeyLength));
+        Journal(state,
+                "pairing address=" + AddressToText(ValidInfo(pbtdi) ? pbtdi->Address.ullLong : 0) +
+                    " key=\"" + StringToUtf8(key) + "\" key_null=" + (pszPasskey ? "no" : "yes") +
+                    " length=" + std::to_string(ulPasskeyLength));
         if (!ValidInfo(pbtdi))
             return ERROR_INVALID_PARAMETER;
         if (hRadio && RadioOf(state, hRadio) < 0)

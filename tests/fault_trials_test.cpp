@@ -18,10 +18,16 @@ TEST(FaultTrials, ConnectCyclesMatchEveryConnectWithOneDisconnectAndLeaveNothing
     ExpectHeld(ConnectCycles(40, 1));
 }
 
-TEST(FaultTrials, CloseRacesEndOnceAndQuickly) { ExpectHeld(CloseRaces(40, 2)); }
+TEST(FaultTrials, CloseRacesEndOnceAndQuickly) {
+    ExpectHeld(CloseRaces(40, 2));
+}
 
-TEST(FaultTrials, EchoExchangesComeBackWholeAcrossADroppedLink) { ExpectHeld(EchoExchanges(300, 3)); }
+TEST(FaultTrials, EchoExchangesComeBackWholeAcrossADroppedLink) {
+    ExpectHeld(EchoExchanges(300, 3));
+}
 
-TEST(FaultTrials, BadInputIsRefusedOrGivesAClearError) { ExpectHeld(BadInput()); }
+TEST(FaultTrials, BadInputIsRefusedOrGivesAClearError) {
+    ExpectHeld(BadInput());
+}
 
 } // namespace

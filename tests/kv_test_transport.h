@@ -22,7 +22,9 @@ public:
     explicit TRecordingLog(TComponent* owner) : TkvCustomLogFile(owner) {}
     void AddSysInfo() override { Push(dlSimple, L"<system information>"); }
     void AddLog(TDetailLevel l, const String& s) override { Push(l, s); }
-    void AddLogFmt(TDetailLevel l, const String& fmt, const TVarRecs& args) override { Push(l, Format(fmt, args)); }
+    void AddLogFmt(TDetailLevel l, const String& fmt, const TVarRecs& args) override {
+        Push(l, Format(fmt, args));
+    }
     std::vector<TLogLine> Lines() {
         std::lock_guard<std::mutex> lock(fLock);
         return fLines;
@@ -133,7 +135,8 @@ public:
                 Sleep(5);
                 continue;
             }
-            int got = recv(s, buffer.data(), static_cast<int>(std::min<u_long>(n, buffer.size())), 0);
+            int got =
+                recv(s, buffer.data(), static_cast<int>(std::min<u_long>(n, buffer.size())), 0);
             if (got <= 0)
                 break;
             DoDataReceived(buffer.data(), static_cast<std::uint32_t>(got));
@@ -168,7 +171,9 @@ public:
     }
 
     // Writes bytes from the far end.
-    void Receive(const std::string& bytes) { send(Far, bytes.data(), static_cast<int>(bytes.size()), 0); }
+    void Receive(const std::string& bytes) {
+        send(Far, bytes.data(), static_cast<int>(bytes.size()), 0);
+    }
 
 private:
     std::int32_t fDeviceIndex = -1;

@@ -24,7 +24,8 @@ const BTH_ADDR kPhone = 0x001A7DDA7131;
 const BTH_ADDR kBare = 0x001A7DDA7140;
 const BTH_ADDR kStranger = 0x001A7DDA7199; // in the world but not remembered
 
-kvsim::TService Service(unsigned short uuid, ULONG channel, const wchar_t* name, kvsim::TPeerKind peer) {
+kvsim::TService Service(unsigned short uuid, ULONG channel, const wchar_t* name,
+                        kvsim::TPeerKind peer) {
     kvsim::TService s;
     s.ServiceClass = kvsim::ServiceClass16(uuid);
     s.Channel = channel;
@@ -33,7 +34,8 @@ kvsim::TService Service(unsigned short uuid, ULONG channel, const wchar_t* name,
     return s;
 }
 
-kvsim::TDevice Device(const wchar_t* name, BTH_ADDR address, std::vector<kvsim::TService> services) {
+kvsim::TDevice Device(const wchar_t* name, BTH_ADDR address,
+                      std::vector<kvsim::TService> services) {
     kvsim::TDevice d;
     d.Name = name;
     d.Address = address;
@@ -49,11 +51,14 @@ kvsim::TWorld World() {
     r.Name = L"Test Radio";
     r.Address = 0x001A7DDA7001;
     w.Radios.push_back(r);
-    w.Devices.push_back(Device(L"Modem", kModem, {Service(0x1101, 1, L"Serial Port", kvsim::TPeerKind::Modem)}));
-    w.Devices.push_back(Device(L"Echo", kEcho, {Service(0x1101, 3, L"Echo", kvsim::TPeerKind::Echo)}));
-    w.Devices.push_back(Device(L"Phone", kPhone,
-                               {Service(0x1101, 4, L"Serial Port", kvsim::TPeerKind::Echo),
-                                Service(0x1103, 2, L"Dial-up Networking", kvsim::TPeerKind::Modem)}));
+    w.Devices.push_back(
+        Device(L"Modem", kModem, {Service(0x1101, 1, L"Serial Port", kvsim::TPeerKind::Modem)}));
+    w.Devices.push_back(
+        Device(L"Echo", kEcho, {Service(0x1101, 3, L"Echo", kvsim::TPeerKind::Echo)}));
+    w.Devices.push_back(
+        Device(L"Phone", kPhone,
+               {Service(0x1101, 4, L"Serial Port", kvsim::TPeerKind::Echo),
+                Service(0x1103, 2, L"Dial-up Networking", kvsim::TPeerKind::Modem)}));
     w.Devices.push_back(Device(L"Bare", kBare, {}));
     kvsim::TDevice stranger = Device(L"Stranger", kStranger, {});
     stranger.Remembered = false;
@@ -99,7 +104,8 @@ struct TReport {
     void Open(TObject*) { Add(L"open"); }
     void Close(TObject*) { Add(L"close"); }
     void Connect(TObject*) {
-        Add(L"connect in " + IntToStr(Bt->GetBufferInSize()) + L" out " + IntToStr(Bt->GetBufferOutSize()));
+        Add(L"connect in " + IntToStr(Bt->GetBufferInSize()) + L" out " +
+            IntToStr(Bt->GetBufferOutSize()));
     }
     void Disconnect(TObject*) { Add(L"disconnect"); }
     void Notify(TObject*, std::int32_t code) {
@@ -202,7 +208,8 @@ TEST_F(Connection, PreChecksAndFailuresReportCode13WithTheirDetail) {
          },
          1, L"There are no bluetooth devices."},
         {"none selected", [](Connection&) {}, 2, L"There are no selected bluetooth devices."},
-        {"selection beyond the list", [](Connection& c) { c.bt->SetDeviceIndex(c.bt->DeviceCount()); }, 4,
+        {"selection beyond the list",
+         [](Connection& c) { c.bt->SetDeviceIndex(c.bt->DeviceCount()); }, 4,
          L"The selected bluetooth device is not in the device list."},
         {"service beyond the list",
          [](Connection& c) {
@@ -223,7 +230,8 @@ TEST_F(Connection, PreChecksAndFailuresReportCode13WithTheirDetail) {
          [](Connection& c) {
              c.Select(kBare); // its lookup finds nothing and fails with no code: connect goes on
          },
-         WSASERVICE_NOT_FOUND, L"Connect to selected bluetooth device failed # =1=" + IntToStr(WSASERVICE_NOT_FOUND)},
+         WSASERVICE_NOT_FOUND,
+         L"Connect to selected bluetooth device failed # =1=" + IntToStr(WSASERVICE_NOT_FOUND)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -231,7 +239,8 @@ TEST_F(Connection, PreChecksAndFailuresReportCode13WithTheirDetail) {
         SetUp();
         c.Prepare(*this);
         EXPECT_EQ(OpenError(), c.Message);
-        EXPECT_EQ(report.Get(), (std::vector<std::wstring>{L"fatal 13 " + IntToStr(c.Detail) + L" " + c.Message}));
+        EXPECT_EQ(report.Get(), (std::vector<std::wstring>{L"fatal 13 " + IntToStr(c.Detail) +
+                                                           L" " + c.Message}));
         EXPECT_FALSE(bt->GetActive());
         auto lines = log->Lines();
         ASSERT_EQ(lines.size(), 1u);
@@ -255,7 +264,8 @@ TEST_F(Connection, LookupThatCannotBeginReportsItsCodeAndMakesNoSocket) {
     kvsim::SetSettings(settings);
     std::wstring expected = L"Socket error  # =0= " + IntToStr(WSAETIMEDOUT);
     EXPECT_EQ(OpenError(), expected);
-    EXPECT_EQ(report.Get(), (std::vector<std::wstring>{L"fatal 13 " + IntToStr(WSAETIMEDOUT) + L" " + expected}));
+    EXPECT_EQ(report.Get(),
+              (std::vector<std::wstring>{L"fatal 13 " + IntToStr(WSAETIMEDOUT) + L" " + expected}));
 }
 
 TEST_F(Connection, RefusedAndTimedOutConnectsCloseTheSocketAndReportTheCode) {
@@ -267,7 +277,8 @@ TEST_F(Connection, RefusedAndTimedOutConnectsCloseTheSocketAndReportTheCode) {
         kvsim::Install(w);
         bt->Update();
         Select(kModem);
-        EXPECT_EQ(OpenError(), L"Connect to selected bluetooth device failed # =1=" + IntToStr(code));
+        EXPECT_EQ(OpenError(),
+                  L"Connect to selected bluetooth device failed # =1=" + IntToStr(code));
         EXPECT_FALSE(bt->GetActive());
     }
 }
@@ -276,7 +287,8 @@ TEST_F(Connection, ClearedRaiseExceptionLeavesTheComponentClosedQuietly) {
     report.ClearRaise = true;
     EXPECT_EQ(OpenError(), L"");
     EXPECT_FALSE(bt->GetActive());
-    EXPECT_EQ(report.Get(), (std::vector<std::wstring>{L"fatal 13 2 There are no selected bluetooth devices."}));
+    EXPECT_EQ(report.Get(),
+              (std::vector<std::wstring>{L"fatal 13 2 There are no selected bluetooth devices."}));
 }
 
 // ---- The open sequence
@@ -300,7 +312,8 @@ TEST_F(Connection, OpenSequenceOrderLogLineAndBufferSizes) {
     auto lines = log->Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].Level, dlDetail);
-    EXPECT_EQ(lines[0].Text, L"kvBT: Opened: Modem (00:1A:7D:DA:71:13) {00001101-0000-1000-8000-00805F9B34FB}");
+    EXPECT_EQ(lines[0].Text,
+              L"kvBT: Opened: Modem (00:1A:7D:DA:71:13) {00001101-0000-1000-8000-00805F9B34FB}");
 }
 
 TEST_F(Connection, NoSelectedServiceConnectsThroughDialUpNetworking) {
@@ -310,17 +323,19 @@ TEST_F(Connection, NoSelectedServiceConnectsThroughDialUpNetworking) {
     ASSERT_EQ(phone->ServiceCount(), 2);
     phone->SetServiceIndex(-1);
     ASSERT_EQ(OpenError(), L"");
-    EXPECT_EQ(log->Lines()[0].Text, L"kvBT: Opened: Phone (00:1A:7D:DA:71:31) {00001103-0000-1000-8000-00805F9B34FB}");
+    EXPECT_EQ(log->Lines()[0].Text,
+              L"kvBT: Opened: Phone (00:1A:7D:DA:71:31) {00001103-0000-1000-8000-00805F9B34FB}");
     EXPECT_TRUE(PumpUntil([&] { return Peer(kPhone, 0x1103)->Connections() == 1; }));
 }
 
 TEST_F(Connection, StoredActiveTriesTwiceWhileTheFormLoads) {
     static std::vector<std::wstring> boxes;
     boxes.clear();
-    auto previous = Application->SetMessageBoxFunc([](HWND, const String& text, const String& caption, UINT) {
-        boxes.push_back(text + L"|" + caption);
-        return IDOK;
-    });
+    auto previous =
+        Application->SetMessageBoxFunc([](HWND, const String& text, const String& caption, UINT) {
+            boxes.push_back(text + L"|" + caption);
+            return IDOK;
+        });
     struct THolder : TForm {
         THolder() : TForm(nullptr) { RegisterComponentClass<THolder>(L"THolder", L"TForm"); }
         ~THolder() override { DestroyComponents(); }
@@ -338,8 +353,9 @@ TEST_F(Connection, StoredActiveTriesTwiceWhileTheFormLoads) {
     Application->SetMessageBoxFunc(previous);
     auto* loaded = dynamic_cast<TkvBT*>(holder.FindComponent(L"bt"));
     ASSERT_TRUE(loaded);
-    EXPECT_EQ(boxes, (std::vector<std::wstring>{L"error|Error"})); // the first try, before any radio
-    EXPECT_TRUE(loaded->GetActive());                              // the second, after Update
+    EXPECT_EQ(boxes,
+              (std::vector<std::wstring>{L"error|Error"})); // the first try, before any radio
+    EXPECT_TRUE(loaded->GetActive());                       // the second, after Update
     EXPECT_TRUE(PumpUntil([&] { return Peer(kModem)->Connections() == 1; }));
 }
 
@@ -432,13 +448,16 @@ TEST_F(Connection, EchoTransferIsByteExactForEveryBlockSize) {
     bt->SetBufferInSize(4096); // while open: the reader takes the new buffer between receives
     std::mt19937 random(7);
     std::string expected;
-    for (size_t size : {size_t(1), size_t(2), size_t(1000), size_t(4097), size_t(8192), size_t(20000), size_t(65536)}) {
+    for (size_t size : {size_t(1), size_t(2), size_t(1000), size_t(4097), size_t(8192),
+                        size_t(20000), size_t(65536)}) {
         std::string block(size, '\0');
         for (char& c : block)
             c = static_cast<char>(random());
-        bt->SendData(reinterpret_cast<const std::uint8_t*>(block.data()), static_cast<std::uint32_t>(size));
+        bt->SendData(reinterpret_cast<const std::uint8_t*>(block.data()),
+                     static_cast<std::uint32_t>(size));
         expected += block;
-        ASSERT_TRUE(PumpUntil([&] { return report.Data().size() >= expected.size(); }, 30000)) << size;
+        ASSERT_TRUE(PumpUntil([&] { return report.Data().size() >= expected.size(); }, 30000))
+            << size;
     }
     EXPECT_EQ(report.Data(), expected);
     EXPECT_EQ(Peer(kEcho)->Received(), expected);
@@ -566,8 +585,9 @@ TEST_F(Connection, SelectDialogRecordCancelErrorAndPick) {
     settings.Select = {kvsim::TSelectOutcome::Fail, 0, ERROR_ACCESS_DENIED};
     kvsim::SetSettings(settings);
     wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 5,
-                   0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, 5, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     String system = text ? text : L"";
     LocalFree(text);
     while (!system.empty() && (system.back() <= L' ' || system.back() == L'.'))
@@ -576,7 +596,8 @@ TEST_F(Connection, SelectDialogRecordCancelErrorAndPick) {
         bt->SelectDeviceDialog(L"", false, false, false);
         ADD_FAILURE() << "no exception";
     } catch (const Exception& e) {
-        EXPECT_EQ(e.Message(), L"Bluetooth select device dialog fails with error: [00000005] " + system);
+        EXPECT_EQ(e.Message(),
+                  L"Bluetooth select device dialog fails with error: [00000005] " + system);
     }
 }
 

@@ -30,7 +30,9 @@ public:
         EXPECT_TRUE(c) << StringToUtf8(name);
         return c;
     }
-    void Clicked(TObject* sender) { Events.push_back(L"click " + static_cast<TComponent*>(sender)->GetName()); }
+    void Clicked(TObject* sender) {
+        Events.push_back(L"click " + static_cast<TComponent*>(sender)->GetName());
+    }
     void Changed(TObject* sender) {
         auto* box = static_cast<TComboBox*>(sender);
         Events.push_back(L"change " + box->GetName() + L" " + IntToStr(box->GetItemIndex()));
@@ -180,8 +182,8 @@ protected:
     // The background colour that the parent's colour message paints the child with.
     static COLORREF PaintedColor(HWND child, UINT msg) {
         HDC dc = GetDC(child);
-        auto brush = reinterpret_cast<HBRUSH>(SendMessageW(GetParent(child), msg, reinterpret_cast<WPARAM>(dc),
-                                                           reinterpret_cast<LPARAM>(child)));
+        auto brush = reinterpret_cast<HBRUSH>(SendMessageW(
+            GetParent(child), msg, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(child)));
         LOGBRUSH lb{};
         GetObjectW(brush, sizeof lb, &lb);
         COLORREF bk = GetBkColor(dc);
@@ -229,7 +231,8 @@ TEST_F(Controls, FormFileGivesGeometryTextFontColourAndTabOrder) {
         EXPECT_EQ(r.bottom, e.Rect.bottom) << StringToUtf8(e.Name);
         EXPECT_EQ(c->GetText(), e.Text) << StringToUtf8(e.Name);
     }
-    EXPECT_EQ(GetParent(form->Find<TWinControl>(L"Inner1")->GetHandle()), form->Find<TWinControl>(L"Group")->GetHandle());
+    EXPECT_EQ(GetParent(form->Find<TWinControl>(L"Inner1")->GetHandle()),
+              form->Find<TWinControl>(L"Group")->GetHandle());
 
     LOGFONTW memoFont = FontOf(form->Find<TMemo>(L"Memo")->GetHandle());
     EXPECT_STREQ(memoFont.lfFaceName, L"Courier");
@@ -239,8 +242,10 @@ TEST_F(Controls, FormFileGivesGeometryTextFontColourAndTabOrder) {
     EXPECT_EQ(checkFont.lfHeight, -11);
 
     EXPECT_FALSE(IsWindowEnabled(form->Find<TMemo>(L"Memo")->GetHandle()));
-    EXPECT_EQ(PaintedColor(form->Find<TMemo>(L"Memo")->GetHandle(), WM_CTLCOLORSTATIC), GetSysColor(COLOR_BTNFACE));
-    EXPECT_EQ(PaintedColor(form->Find<TListBox>(L"List")->GetHandle(), WM_CTLCOLORLISTBOX), GetSysColor(COLOR_INFOBK));
+    EXPECT_EQ(PaintedColor(form->Find<TMemo>(L"Memo")->GetHandle(), WM_CTLCOLORSTATIC),
+              GetSysColor(COLOR_BTNFACE));
+    EXPECT_EQ(PaintedColor(form->Find<TListBox>(L"List")->GetHandle(), WM_CTLCOLORLISTBOX),
+              GetSysColor(COLOR_INFOBK));
     EXPECT_EQ(SendMessageW(form->Find<TListBox>(L"List")->GetHandle(), LB_GETCOUNT, 0, 0), 2);
     EXPECT_EQ(SendMessageW(form->Find<TListBox>(L"List")->GetHandle(), LB_GETITEMHEIGHT, 0, 0), 13);
 
@@ -253,7 +258,8 @@ TEST_F(Controls, FormFileGivesGeometryTextFontColourAndTabOrder) {
         if (w == first)
             break;
     }
-    EXPECT_EQ(order, (std::vector<std::wstring>{L"Check", L"Combo", L"Button", L"Inner1", L"Inner2", L"InnerButton", L"List"}));
+    EXPECT_EQ(order, (std::vector<std::wstring>{L"Check", L"Combo", L"Button", L"Inner1", L"Inner2",
+                                                L"InnerButton", L"List"}));
     EXPECT_EQ(form->Events, (std::vector<std::wstring>{L"show"}));
 
     CreateDirectoryW(L"screenshots", nullptr);
@@ -329,8 +335,8 @@ TEST_F(Controls, ClicksAndChangesRaiseTheirEvents) {
     SendMessageW(form->Find<TCheckBox>(L"Inner2")->GetHandle(), BM_CLICK, 0, 0);
     SendMessageW(form->Find<TButton>(L"InnerButton")->GetHandle(), BM_CLICK, 0, 0);
     check->SetChecked(false); // from code: no event
-    EXPECT_EQ(form->Events, (std::vector<std::wstring>{L"show", L"click Check", L"click Button", L"click Inner2",
-                                                       L"click InnerButton"}));
+    EXPECT_EQ(form->Events, (std::vector<std::wstring>{L"show", L"click Check", L"click Button",
+                                                       L"click Inner2", L"click InnerButton"}));
 
     auto* combo = form->Find<TComboBox>(L"Combo");
     TObject* tag = form;

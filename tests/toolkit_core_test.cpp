@@ -20,7 +20,8 @@ struct TJournal {
 
 class TProbe : public TComponent {
 public:
-    TProbe(TComponent* owner, const wchar_t* name, TJournal& journal) : TComponent(owner), fJournal(journal) {
+    TProbe(TComponent* owner, const wchar_t* name, TJournal& journal)
+        : TComponent(owner), fJournal(journal) {
         SetName(name);
     }
     ~TProbe() override { fJournal.Lines.push_back(L"~" + GetName()); }
@@ -56,7 +57,8 @@ TEST(Components, SiblingHearsRemovalDuringOwnerTeardown) {
     auto* subject = new TProbe(owner, L"S", j);
     subject->FreeNotification(watcher);
     delete owner;
-    EXPECT_EQ(j.Lines, (std::vector<std::wstring>{L"~Owner", L"~S", L"W hears S (destroying)", L"~W"}));
+    EXPECT_EQ(j.Lines,
+              (std::vector<std::wstring>{L"~Owner", L"~S", L"W hears S (destroying)", L"~W"}));
 }
 
 TEST(Components, OwnerHearsInsertAndRemove) {
@@ -228,10 +230,13 @@ TEST(DateTime, Encoding) {
 }
 
 TEST(DateTime, ImpossibleValuesRaise) {
-    const int dates[][3] = {{0, 1, 1}, {2023, 2, 29}, {1900, 2, 29}, {2024, 13, 1}, {2024, 4, 31}, {2024, 1, 0}, {10000, 1, 1}};
+    const int dates[][3] = {{0, 1, 1},     {2023, 2, 29}, {1900, 2, 29}, {2024, 13, 1},
+                            {2024, 4, 31}, {2024, 1, 0},  {10000, 1, 1}};
     for (const auto& d : dates)
-        EXPECT_THROW(EncodeDate(d[0], d[1], d[2]), EConvertError) << d[0] << "-" << d[1] << "-" << d[2];
-    const int times[][4] = {{24, 0, 0, 0}, {0, 60, 0, 0}, {0, 0, 60, 0}, {0, 0, 0, 1000}, {-1, 0, 0, 0}};
+        EXPECT_THROW(EncodeDate(d[0], d[1], d[2]), EConvertError)
+            << d[0] << "-" << d[1] << "-" << d[2];
+    const int times[][4] = {
+        {24, 0, 0, 0}, {0, 60, 0, 0}, {0, 0, 60, 0}, {0, 0, 0, 1000}, {-1, 0, 0, 0}};
     for (const auto& t : times)
         EXPECT_THROW(EncodeTime(t[0], t[1], t[2], t[3]), EConvertError);
 }

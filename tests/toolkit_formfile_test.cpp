@@ -114,8 +114,10 @@ protected:
         RegisterComponentClass<TItem>(L"TItem", nullptr)
             .Integer("Size", &TItem::SetSize, &TItem::GetSize, {{L"szBig", 100}})
             .Boolean("On", &TItem::SetOn, &TItem::GetOn)
-            .Enum("Shape", &TItem::SetShape, &TItem::GetShape, {{L"shNone", shNone}, {L"shRound", shRound}, {L"shSquare", shSquare}})
-            .Set("Flags", &TItem::SetFlags, &TItem::GetFlags, {{L"flA", 0}, {L"flB", 1}, {L"flC", 2}})
+            .Enum("Shape", &TItem::SetShape, &TItem::GetShape,
+                  {{L"shNone", shNone}, {L"shRound", shRound}, {L"shSquare", shSquare}})
+            .Set("Flags", &TItem::SetFlags, &TItem::GetFlags,
+                 {{L"flA", 0}, {L"flB", 1}, {L"flC", 2}})
             .Text("Caption", &TItem::SetCaption, &TItem::GetCaption)
             .Strings("Lines", &TItem::GetLines)
             .Persistent("Pen", &TItem::GetPen, "TPen")
@@ -210,29 +212,52 @@ TEST_F(FormFile, MalformedInputGivesLineAndLeavesNothing) {
         const wchar_t* Expected; // the start of the message
     };
     const TCase cases[] = {
-        {"object Main: TTestForm\n  object A: TItem\n    Size = \n  end\nend\n", L"Form file line 4: expected a value"},
-        {"object Main: TTestForm\n  object A: TItem\n    Caption = 'open\n  end\nend\n", L"Form file line 3: unterminated string"},
-        {"object Main: TTestForm\n  object A: TItem\n  end\n", L"Form file line 4: expected a property, 'object' or 'end', found the end"},
-        {"object Main: TTestForm\n  object A: TNoSuch\n  end\nend\n", L"Form file line 2: unknown class TNoSuch"},
-        {"object Main: TTestForm\n  object A: TItem\n    Colour = 5\n  end\nend\n", L"Form file line 3: unknown property Colour of TItem"},
-        {"object Main: TTestForm\n  object A: TItem\n    Shape = shOval\n  end\nend\n", L"Form file line 3: 'shOval' is not a value of Shape"},
-        {"object Main: TTestForm\n  object A: TItem\n    Flags = [flA, flZ]\n  end\nend\n", L"Form file line 3: 'flZ' is not a value of Flags"},
-        {"object Main: TTestForm\n  object A: TItem\n    On = Maybe\n  end\nend\n", L"Form file line 3: On takes True or False, not Maybe"},
-        {"object Main: TTestForm\n  object A: TItem\n    Size = 'big'\n  end\nend\n", L"Form file line 3: Size takes a number"},
-        {"object Main: TTestForm\n  object A: TItem\n    Size = 99999999999\n  end\nend\n", L"Form file line 3: value 99999999999 out of range for Size"},
-        {"object Main: TTestForm\n  object A: TItem\n  end\n  object B: TItem\n    Buddy = Nobody\n  end\nend\n", L"Form file line 5: unknown component Nobody for Buddy"},
-        {"object Main: TTestForm\n  object A: TOtherItem\n  end\n  object B: TItem\n    Buddy = A\n  end\nend\n", L"Form file line 5: A is not of the type that Buddy takes"},
-        {"object Main: TTestForm\n  object A: TItem\n    OnPing = Missing\n  end\nend\n", L"Form file line 3: unknown handler Missing for OnPing"},
-        {"object Main: TTestForm\n  object A: TItem\n    OnPing = Wrong\n  end\nend\n", L"Form file line 3: handler Wrong does not fit the event OnPing"},
-        {"object Main: TTestForm\n  object A: TItem\n  end\n  object a: TItem\n  end\nend\n", L"Form file line 4: a component named a exists already"},
-        {"object Main: TTestForm\n  object A: TItem\n    Pen.Colour = 1\n  end\nend\n", L"Form file line 3: unknown property Colour of TPen"},
-        {"object Main: TTestForm\n  object A: TItem\n    Lines = 1\n  end\nend\n", L"Form file line 3: Lines is written as Lines.Strings"},
-        {"object Main: TOtherItem\nend\n", L"Form file line 1: the file describes a TOtherItem, not a TTestForm"},
-        {"object Main: TTestForm\nend\nobject X: TItem\nend\n", L"Form file line 3: text after the final 'end'"},
+        {"object Main: TTestForm\n  object A: TItem\n    Size = \n  end\nend\n",
+         L"Form file line 4: expected a value"},
+        {"object Main: TTestForm\n  object A: TItem\n    Caption = 'open\n  end\nend\n",
+         L"Form file line 3: unterminated string"},
+        {"object Main: TTestForm\n  object A: TItem\n  end\n",
+         L"Form file line 4: expected a property, 'object' or 'end', found the end"},
+        {"object Main: TTestForm\n  object A: TNoSuch\n  end\nend\n",
+         L"Form file line 2: unknown class TNoSuch"},
+        {"object Main: TTestForm\n  object A: TItem\n    Colour = 5\n  end\nend\n",
+         L"Form file line 3: unknown property Colour of TItem"},
+        {"object Main: TTestForm\n  object A: TItem\n    Shape = shOval\n  end\nend\n",
+         L"Form file line 3: 'shOval' is not a value of Shape"},
+        {"object Main: TTestForm\n  object A: TItem\n    Flags = [flA, flZ]\n  end\nend\n",
+         L"Form file line 3: 'flZ' is not a value of Flags"},
+        {"object Main: TTestForm\n  object A: TItem\n    On = Maybe\n  end\nend\n",
+         L"Form file line 3: On takes True or False, not Maybe"},
+        {"object Main: TTestForm\n  object A: TItem\n    Size = 'big'\n  end\nend\n",
+         L"Form file line 3: Size takes a number"},
+        {"object Main: TTestForm\n  object A: TItem\n    Size = 99999999999\n  end\nend\n",
+         L"Form file line 3: value 99999999999 out of range for Size"},
+        {"object Main: TTestForm\n  object A: TItem\n  end\n  object B: TItem\n    Buddy = "
+         "Nobody\n  end\nend\n",
+         L"Form file line 5: unknown component Nobody for Buddy"},
+        {"object Main: TTestForm\n  object A: TOtherItem\n  end\n  object B: TItem\n    Buddy = "
+         "A\n  end\nend\n",
+         L"Form file line 5: A is not of the type that Buddy takes"},
+        {"object Main: TTestForm\n  object A: TItem\n    OnPing = Missing\n  end\nend\n",
+         L"Form file line 3: unknown handler Missing for OnPing"},
+        {"object Main: TTestForm\n  object A: TItem\n    OnPing = Wrong\n  end\nend\n",
+         L"Form file line 3: handler Wrong does not fit the event OnPing"},
+        {"object Main: TTestForm\n  object A: TItem\n  end\n  object a: TItem\n  end\nend\n",
+         L"Form file line 4: a component named a exists already"},
+        {"object Main: TTestForm\n  object A: TItem\n    Pen.Colour = 1\n  end\nend\n",
+         L"Form file line 3: unknown property Colour of TPen"},
+        {"object Main: TTestForm\n  object A: TItem\n    Lines = 1\n  end\nend\n",
+         L"Form file line 3: Lines is written as Lines.Strings"},
+        {"object Main: TOtherItem\nend\n",
+         L"Form file line 1: the file describes a TOtherItem, not a TTestForm"},
+        {"object Main: TTestForm\nend\nobject X: TItem\nend\n",
+         L"Form file line 3: text after the final 'end'"},
     };
     for (const auto& c : cases) {
         std::wstring message = ReadError(c.Text);
-        EXPECT_EQ(message.rfind(c.Expected, 0), 0u) << "got: " << StringToUtf8(message) << "\nfor:\n" << c.Text;
+        EXPECT_EQ(message.rfind(c.Expected, 0), 0u)
+            << "got: " << StringToUtf8(message) << "\nfor:\n"
+            << c.Text;
         EXPECT_EQ(form.ComponentCount(), 0) << c.Text;
         EXPECT_EQ(gLive, 0) << c.Text;
         EXPECT_FALSE(form.IsLoading());
@@ -241,7 +266,8 @@ TEST_F(FormFile, MalformedInputGivesLineAndLeavesNothing) {
 }
 
 TEST_F(FormFile, ParserKeepsLinesAndValueKinds) {
-    TFormObject root = ParseFormFile("object F: TTestForm\n  A = $1F\n  B = [ ]\n  C = ()\n  object X: TItem\n  end\nend");
+    TFormObject root = ParseFormFile(
+        "object F: TTestForm\n  A = $1F\n  B = [ ]\n  C = ()\n  object X: TItem\n  end\nend");
     EXPECT_EQ(root.Name, "F");
     ASSERT_EQ(root.Properties.size(), 3u);
     EXPECT_EQ(root.Properties[0].Value.Integer, 31);

@@ -87,7 +87,9 @@ TEST(Thread, SynchronizeRunsInsideModalMessageBox) {
     TBoxCloser closer;
     // The main thread pumps no messages before the box's own loop runs, so the call can
     // only run inside that loop.
-    TLambdaThread t([&](TLambdaThread& self) { self.Synchronize(TThreadMethod::Bind<&TBoxCloser::Close>(&closer)); });
+    TLambdaThread t([&](TLambdaThread& self) {
+        self.Synchronize(TThreadMethod::Bind<&TBoxCloser::Close>(&closer));
+    });
     t.Start();
     int answer = MessageBoxW(nullptr, L"closed by a synchronized call", L"Synchronize test", MB_OK);
     EXPECT_EQ(answer, IDOK);
@@ -107,7 +109,8 @@ TEST(Thread, WaitForOnMainThreadDeliversSentMessagesAndSynchronizedCalls) {
     wc.lpfnWndProc = CountingProc;
     wc.lpszClassName = L"TkThreadTestWindow";
     RegisterClassW(&wc);
-    HWND w = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    HWND w = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                             nullptr, nullptr);
     ASSERT_TRUE(w);
     TMainWork work;
     std::atomic<DWORD> handledOn{0};
@@ -159,30 +162,35 @@ TEST(Thread, TerminateFreeOnTerminateAndPriority) {
 TEST(Thread, DestroyingARunningThreadTerminatesAndWaits) {
     std::atomic<bool> running{false}, ended{false};
     {
-        TLambdaThread t([&](TLambdaThread& self) {
-            running = true;
-            while (!self.Terminated())
-                Sleep(1);
-            ended = true;
-        }, false);
+        TLambdaThread t(
+            [&](TLambdaThread& self) {
+                running = true;
+                while (!self.Terminated())
+                    Sleep(1);
+                ended = true;
+            },
+            false);
         ASSERT_TRUE(PumpUntil([&] { return running.load(); }));
     }
     EXPECT_TRUE(ended);
     // Never started: the body does not run at all.
     std::atomic<bool> ran{false};
-    { TLambdaThread t([&](TLambdaThread&) { ran = true; }); }
+    {
+        TLambdaThread t([&](TLambdaThread&) { ran = true; });
+    }
     EXPECT_FALSE(ran);
 }
 
 TEST(Application, HandleExceptionShowsTheMessageInAnErrorBox) {
     static String seenText, seenCaption;
     static UINT seenFlags = 0;
-    auto previous = Application->SetMessageBoxFunc([](HWND, const String& text, const String& caption, UINT flags) {
-        seenText = text;
-        seenCaption = caption;
-        seenFlags = flags;
-        return IDOK;
-    });
+    auto previous = Application->SetMessageBoxFunc(
+        [](HWND, const String& text, const String& caption, UINT flags) {
+            seenText = text;
+            seenCaption = caption;
+            seenFlags = flags;
+            return IDOK;
+        });
     Application->HandleException(Exception(L"There are no bluetooth adapters"));
     Application->SetMessageBoxFunc(previous);
     EXPECT_EQ(seenText, L"There are no bluetooth adapters");
@@ -194,7 +202,11 @@ TEST(Application, RunEndsOnTerminate) {
     struct TStopper {
         void Stop() { Application->Terminate(); }
     } stopper;
-    TLambdaThread t([&](TLambdaThread& self) { self.Synchronize(TThreadMethod::Bind<&TStopper::Stop>(&stopper)); }, false);
+    TLambdaThread t(
+        [&](TLambdaThread& self) {
+            self.Synchronize(TThreadMethod::Bind<&TStopper::Stop>(&stopper));
+        },
+        false);
     Application->Run(); // returns once the synchronized call has terminated it
     EXPECT_TRUE(Application->Terminated());
     t.WaitFor();

@@ -26,7 +26,8 @@ String ProgramTitle() {
 
 } // namespace
 
-TApplication::TApplication() : TComponent(nullptr), fTitle(ProgramTitle()), fMessageBox(SystemMessageBox) {
+TApplication::TApplication()
+    : TComponent(nullptr), fTitle(ProgramTitle()), fMessageBox(SystemMessageBox) {
     InitSynchronize();
     Application = this;
 }

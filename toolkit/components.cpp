@@ -119,7 +119,9 @@ void TComponent::SetLoading(bool Value) {
         fComponentState.Exclude(TComponentStateFlag::csLoading);
 }
 
-void TComponent::Loaded() { SetLoading(false); }
+void TComponent::Loaded() {
+    SetLoading(false);
+}
 
 void TComponent::SetParentComponent(TComponent*) {}
 

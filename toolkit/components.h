@@ -59,7 +59,9 @@ public:
     TComponentState ComponentState() const { return fComponentState; }
     bool IsLoading() const { return fComponentState.Contains(TComponentStateFlag::csLoading); }
     bool IsDesigning() const { return fComponentState.Contains(TComponentStateFlag::csDesigning); }
-    bool IsDestroying() const { return fComponentState.Contains(TComponentStateFlag::csDestroying); }
+    bool IsDestroying() const {
+        return fComponentState.Contains(TComponentStateFlag::csDestroying);
+    }
 
     // Puts the component and the components it owns into, or out of, the design state.
     void SetDesigning(bool Value);

@@ -181,9 +181,11 @@ void TWinControl::CreateHandle() {
     p.Parent = parentWindow;
     if ((p.Style & WS_CHILD) && !parentWindow)
         throw Exception(L"Control " + GetName() + L" has no parent window");
-    HMENU id = (p.Style & WS_CHILD) ? reinterpret_cast<HMENU>(static_cast<INT_PTR>(gNextControlId++)) : nullptr;
-    HWND w = CreateWindowExW(p.ExStyle, p.ClassName, fText.c_str(), p.Style, p.X, p.Y, p.Width, p.Height,
-                             parentWindow, id, GetModuleHandleW(nullptr), nullptr);
+    HMENU id = (p.Style & WS_CHILD)
+                   ? reinterpret_cast<HMENU>(static_cast<INT_PTR>(gNextControlId++))
+                   : nullptr;
+    HWND w = CreateWindowExW(p.ExStyle, p.ClassName, fText.c_str(), p.Style, p.X, p.Y, p.Width,
+                             p.Height, parentWindow, id, GetModuleHandleW(nullptr), nullptr);
     if (!w)
         throw Exception(L"Cannot create the window of " + GetName());
     fHandle = w;
@@ -196,8 +198,8 @@ void TWinControl::CreateHandle() {
     ArrangeTabOrder();
 }
 
-LRESULT CALLBACK TWinControl::SubclassProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam, UINT_PTR,
-                                           DWORD_PTR Data) {
+LRESULT CALLBACK TWinControl::SubclassProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam,
+                                           UINT_PTR, DWORD_PTR Data) {
     auto* self = reinterpret_cast<TWinControl*>(Data);
     TMessage m{Msg, WParam, LParam, 0};
     // No exception crosses the system's window procedures: it is shown, as the
@@ -292,9 +294,13 @@ void TWinControl::SetTabStop(bool Value) {
     }
 }
 
-void TWinControl::SetFocus() { ::SetFocus(GetHandle()); }
+void TWinControl::SetFocus() {
+    ::SetFocus(GetHandle());
+}
 
-bool TWinControl::Focused() const { return fHandle && ::GetFocus() == fHandle; }
+bool TWinControl::Focused() const {
+    return fHandle && ::GetFocus() == fHandle;
+}
 
 void TWinControl::InsertControl(TControl* Control) {
     auto* w = dynamic_cast<TWinControl*>(Control);
@@ -307,7 +313,9 @@ void TWinControl::InsertControl(TControl* Control) {
     }
 }
 
-void TWinControl::RemoveControl(TControl* Control) { std::erase(fControls, Control); }
+void TWinControl::RemoveControl(TControl* Control) {
+    std::erase(fControls, Control);
+}
 
 void TWinControl::SetParent(TWinControl* Value) {
     TControl::SetParent(Value);

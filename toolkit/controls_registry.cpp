@@ -8,21 +8,19 @@ using TNames = std::vector<std::pair<String, long long>>;
 
 const TNames& ColorNames() {
     static const TNames names = {
-        {L"clBtnFace", clBtnFace}, {L"clWindow", clWindow},   {L"clWindowText", clWindowText},
-        {L"clInfoBk", clInfoBk},   {L"clInfoText", clInfoText}, {L"clBtnText", clBtnText},
+        {L"clBtnFace", clBtnFace},     {L"clWindow", clWindow},     {L"clWindowText", clWindowText},
+        {L"clInfoBk", clInfoBk},       {L"clInfoText", clInfoText}, {L"clBtnText", clBtnText},
         {L"clHighlight", clHighlight}, {L"clGrayText", clGrayText}, {L"clBlack", clBlack},
-        {L"clWhite", clWhite},     {L"clRed", clRed},         {L"clGreen", clGreen},
-        {L"clBlue", clBlue},       {L"clYellow", clYellow},
+        {L"clWhite", clWhite},         {L"clRed", clRed},           {L"clGreen", clGreen},
+        {L"clBlue", clBlue},           {L"clYellow", clYellow},
     };
     return names;
 }
 
-const TNames kCharsets = {{L"ANSI_CHARSET", ANSI_CHARSET},
-                          {L"DEFAULT_CHARSET", DEFAULT_CHARSET},
-                          {L"SYMBOL_CHARSET", SYMBOL_CHARSET},
-                          {L"OEM_CHARSET", OEM_CHARSET},
-                          {L"RUSSIAN_CHARSET", RUSSIAN_CHARSET},
-                          {L"EASTEUROPE_CHARSET", EASTEUROPE_CHARSET}};
+const TNames kCharsets = {
+    {L"ANSI_CHARSET", ANSI_CHARSET},       {L"DEFAULT_CHARSET", DEFAULT_CHARSET},
+    {L"SYMBOL_CHARSET", SYMBOL_CHARSET},   {L"OEM_CHARSET", OEM_CHARSET},
+    {L"RUSSIAN_CHARSET", RUSSIAN_CHARSET}, {L"EASTEUROPE_CHARSET", EASTEUROPE_CHARSET}};
 
 void RegisterFont() {
     RegisterPersistentClass<TFont>(L"TFont")
@@ -54,8 +52,12 @@ void RegisterControls() {
         .Boolean("TabStop", &TWinControl::SetTabStop, &TWinControl::GetTabStop);
     RegisterComponentClass<TForm>(L"TForm", L"TWinControl")
         .Enum("BorderStyle", &TForm::SetBorderStyle, &TForm::GetBorderStyle,
-              {{L"bsNone", bsNone}, {L"bsSingle", bsSingle}, {L"bsSizeable", bsSizeable},
-               {L"bsDialog", bsDialog}, {L"bsToolWindow", bsToolWindow}, {L"bsSizeToolWin", bsSizeToolWin}})
+              {{L"bsNone", bsNone},
+               {L"bsSingle", bsSingle},
+               {L"bsSizeable", bsSizeable},
+               {L"bsDialog", bsDialog},
+               {L"bsToolWindow", bsToolWindow},
+               {L"bsSizeToolWin", bsSizeToolWin}})
         .Integer("ClientWidth", &TForm::SetClientWidth, &TForm::GetClientWidth)
         .Integer("ClientHeight", &TForm::SetClientHeight, &TForm::GetClientHeight)
         .Integer("PixelsPerInch", &TForm::SetPixelsPerInch, &TForm::GetPixelsPerInch)
@@ -72,15 +74,18 @@ void RegisterControls() {
         .Boolean("ReadOnly", &TMemo::SetReadOnly, &TMemo::GetReadOnly)
         .Boolean("WordWrap", &TMemo::SetWordWrap, &TMemo::GetWordWrap)
         .Enum("ScrollBars", &TMemo::SetScrollBars, &TMemo::GetScrollBars,
-              {{L"ssNone", TMemo::ssNone}, {L"ssHorizontal", TMemo::ssHorizontal},
-               {L"ssVertical", TMemo::ssVertical}, {L"ssBoth", TMemo::ssBoth}});
+              {{L"ssNone", TMemo::ssNone},
+               {L"ssHorizontal", TMemo::ssHorizontal},
+               {L"ssVertical", TMemo::ssVertical},
+               {L"ssBoth", TMemo::ssBoth}});
     RegisterComponentClass<TListBox>(L"TListBox", L"TWinControl")
         .Strings("Items", &TListBox::GetItems)
         .Integer("ItemHeight", &TListBox::SetItemHeight, &TListBox::GetItemHeight);
     RegisterComponentClass<TComboBox>(L"TComboBox", L"TWinControl")
         .Strings("Items", &TComboBox::GetItems)
         .Enum("Style", &TComboBox::SetStyle, &TComboBox::GetStyle,
-              {{L"csDropDown", TComboBox::csDropDown}, {L"csDropDownList", TComboBox::csDropDownList}})
+              {{L"csDropDown", TComboBox::csDropDown},
+               {L"csDropDownList", TComboBox::csDropDownList}})
         .Integer("ItemHeight", &TComboBox::SetItemHeight, &TComboBox::GetItemHeight)
         .Integer("DropDownCount", &TComboBox::SetDropDownCount, &TComboBox::GetDropDownCount)
         .Boolean("Sorted", &TComboBox::SetSorted, &TComboBox::GetSorted)

@@ -4,7 +4,9 @@
 
 namespace {
 
-bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeapYear(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 // Days from 1 January of year 1 to the given date (proleptic Gregorian).
 long long DaysFromYearOne(int y, int m, int d) {

@@ -38,7 +38,8 @@ public:
     constexpr TEvent(std::nullptr_t) {}
 
     // Binds Method (a member function taking A...) to obj.
-    template <auto Method> static TEvent Bind(typename tk_detail::MethodClass<decltype(Method)>::Type* obj) {
+    template <auto Method>
+    static TEvent Bind(typename tk_detail::MethodClass<decltype(Method)>::Type* obj) {
         TEvent e;
         e.fData = static_cast<void*>(obj);
         e.fCode = &Thunk<Method>;

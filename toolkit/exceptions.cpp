@@ -1,6 +1,7 @@
 #include "toolkit/exceptions.h"
 
-Exception::Exception(String message) : fMessage(std::move(message)), fWhat(StringToUtf8(fMessage)) {}
+Exception::Exception(String message)
+    : fMessage(std::move(message)), fWhat(StringToUtf8(fMessage)) {}
 
 void ThrowListIndexError(long long index) {
     throw EListError(L"List index out of bounds (" + IntToStr(index) + L")");

@@ -20,8 +20,7 @@ public:
 
     template <std::signed_integral T> TVarRec(T v) : fKind(TKind::vkSigned), fSigned(v) {}
     template <std::unsigned_integral T>
-        requires(!std::same_as<T, bool>)
-    TVarRec(T v) : fKind(TKind::vkUnsigned), fUnsigned(v) {}
+    requires(!std::same_as<T, bool>) TVarRec(T v) : fKind(TKind::vkUnsigned), fUnsigned(v) {}
     TVarRec(String v) : fKind(TKind::vkText), fText(std::move(v)) {}
     TVarRec(const wchar_t* v) : fKind(TKind::vkText), fText(v ? v : L"") {}
 

@@ -110,14 +110,16 @@ private:
                 d = c - 'a' + 10;
             else
                 break;
-            if (v > (0xFFFFFFFFFFFFFFFFull - static_cast<unsigned>(d)) / static_cast<unsigned>(base))
+            if (v >
+                (0xFFFFFFFFFFFFFFFFull - static_cast<unsigned>(d)) / static_cast<unsigned>(base))
                 throw EFormParseError(line, "number too large");
             v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
             ++fPos;
         }
         if (fPos == start)
             throw EFormParseError(line, "a number without digits");
-        if (fPos < fText.size() && (std::isalpha(static_cast<unsigned char>(fText[fPos])) || fText[fPos] == '_'))
+        if (fPos < fText.size() &&
+            (std::isalpha(static_cast<unsigned char>(fText[fPos])) || fText[fPos] == '_'))
             throw EFormParseError(line, "a number followed by letters");
         if (base == 10 && v > (negative ? 0x8000000000000000ull : 0x7FFFFFFFFFFFFFFFull))
             throw EFormParseError(line, "number too large");
@@ -148,7 +150,8 @@ private:
                 ++fPos;
                 unsigned long code = 0;
                 size_t start = fPos;
-                while (fPos < fText.size() && std::isdigit(static_cast<unsigned char>(fText[fPos]))) {
+                while (fPos < fText.size() &&
+                       std::isdigit(static_cast<unsigned char>(fText[fPos]))) {
                     code = code * 10 + static_cast<unsigned long>(fText[fPos++] - '0');
                     if (code > 0x10FFFF)
                         throw EFormParseError(line, "character code too large");
@@ -196,7 +199,8 @@ private:
     void Advance() { fToken = fLexer.Next(); }
 
     bool IsKeyword(const char* word) const {
-        if (fToken.Kind != TToken::TKind::tkIdent || fToken.Text.size() != std::char_traits<char>::length(word))
+        if (fToken.Kind != TToken::TKind::tkIdent ||
+            fToken.Text.size() != std::char_traits<char>::length(word))
             return false;
         for (size_t i = 0; i < fToken.Text.size(); ++i)
             if (std::tolower(static_cast<unsigned char>(fToken.Text[i])) != word[i])
@@ -254,7 +258,8 @@ private:
                 continue;
             }
             if (fToken.Kind != TToken::TKind::tkIdent)
-                throw EFormParseError(fToken.Line, "expected a property, 'object' or 'end'" + Found());
+                throw EFormParseError(fToken.Line,
+                                      "expected a property, 'object' or 'end'" + Found());
             TFormProperty prop;
             prop.Line = fToken.Line;
             prop.Path = fToken.Text;
@@ -324,4 +329,6 @@ private:
 
 } // namespace
 
-TFormObject ParseFormFile(std::string_view text) { return TParser(text).ParseFile(); }
+TFormObject ParseFormFile(std::string_view text) {
+    return TParser(text).ParseFile();
+}

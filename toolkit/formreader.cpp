@@ -61,7 +61,8 @@ public:
         if (!info)
             Fail(tree.Line, L"the root's class is not registered");
         if (!SameText(info->Name, Utf8ToString(tree.ClassName)))
-            Fail(tree.Line, L"the file describes a " + Utf8ToString(tree.ClassName) + L", not a " + info->Name);
+            Fail(tree.Line, L"the file describes a " + Utf8ToString(tree.ClassName) + L", not a " +
+                                info->Name);
         try {
             fRoot->SetLoading(true);
             fRoot->SetName(Utf8ToString(tree.Name));
@@ -203,7 +204,8 @@ private:
             break;
         case TPropKind::pkComponent:
         case TPropKind::pkEvent:
-            expect(K::fvIdent, prop.Kind == TPropKind::pkEvent ? L"a handler name" : L"a component name");
+            expect(K::fvIdent,
+                   prop.Kind == TPropKind::pkEvent ? L"a handler name" : L"a component name");
             fFixups.push_back({target, &prop, Utf8ToString(v.Text), v.Line});
             return;
         case TPropKind::pkStrings:
@@ -220,7 +222,8 @@ private:
     void Resolve(const TFixup& f) {
         TPropValue value;
         if (f.Prop->Kind == TPropKind::pkComponent) {
-            TComponent* c = SameText(f.Value, fRoot->GetName()) ? fRoot : fRoot->FindComponent(f.Value);
+            TComponent* c =
+                SameText(f.Value, fRoot->GetName()) ? fRoot : fRoot->FindComponent(f.Value);
             if (!c)
                 Fail(f.Line, L"unknown component " + f.Value + L" for " + f.Prop->Name);
             value = c;

@@ -39,8 +39,8 @@ enum class TPropKind {
 
 // A property value in its typed form: integers, enumerations and sets (as bits) are
 // long long; a nested persistent object or a string list is reached through its pointer.
-using TPropValue =
-    std::variant<std::monostate, long long, bool, String, TComponent*, TMethod, TPersistent*, TStrings*>;
+using TPropValue = std::variant<std::monostate, long long, bool, String, TComponent*, TMethod,
+                                TPersistent*, TStrings*>;
 
 struct TPropInfo {
     String Name;
@@ -73,8 +73,12 @@ template <typename M> struct SetterArg;
 template <typename C, typename R, typename A> struct SetterArg<R (C::*)(A)> {
     using Type = std::remove_cvref_t<A>;
 };
-template <typename T> T* AsPointer(T* p) { return p; }
-template <typename T> T* AsPointer(T& r) { return &r; }
+template <typename T> T* AsPointer(T* p) {
+    return p;
+}
+template <typename T> T* AsPointer(T& r) {
+    return &r;
+}
 } // namespace tk_detail
 
 // The fluent interface through which a class publishes its properties.
@@ -91,11 +95,14 @@ public:
         p.Write = [Set, n = p.Name](TObject* o, const TPropValue& v) {
             long long x = std::get<long long>(v);
             if (x < static_cast<long long>(std::numeric_limits<A>::min()) ||
-                (x > 0 && static_cast<unsigned long long>(x) > static_cast<unsigned long long>(std::numeric_limits<A>::max())))
+                (x > 0 && static_cast<unsigned long long>(x) >
+                              static_cast<unsigned long long>(std::numeric_limits<A>::max())))
                 throw Exception(L"value " + IntToStr(x) + L" out of range for " + n);
             (Cast(o)->*Set)(static_cast<A>(x));
         };
-        p.Read = [Get](TObject* o) { return TPropValue(static_cast<long long>((Cast(o)->*Get)())); };
+        p.Read = [Get](TObject* o) {
+            return TPropValue(static_cast<long long>((Cast(o)->*Get)()));
+        };
         return *this;
     }
 
@@ -115,7 +122,9 @@ public:
         p.Write = [Set](TObject* o, const TPropValue& v) {
             (Cast(o)->*Set)(static_cast<A>(std::get<long long>(v)));
         };
-        p.Read = [Get](TObject* o) { return TPropValue(static_cast<long long>((Cast(o)->*Get)())); };
+        p.Read = [Get](TObject* o) {
+            return TPropValue(static_cast<long long>((Cast(o)->*Get)()));
+        };
         return *this;
     }
 
@@ -127,7 +136,8 @@ public:
         auto& p = Add(Name, TPropKind::pkSet);
         p.Names = std::move(Members);
         p.Write = [Set](TObject* o, const TPropValue& v) {
-            (Cast(o)->*Set)(A::FromBits(static_cast<decltype(A().ToBits())>(std::get<long long>(v))));
+            (Cast(o)->*Set)(
+                A::FromBits(static_cast<decltype(A().ToBits())>(std::get<long long>(v))));
         };
         p.Read = [Get](TObject* o) {
             return TPropValue(static_cast<long long>((Cast(o)->*Get)().ToBits()));
@@ -153,7 +163,8 @@ public:
 
     // A nested persistent object whose own properties (Name.Property) are registered
     // under the class name NestedClass.
-    template <class G> TClassRegistration& Persistent(const char* Name, G Get, const char* NestedClass) {
+    template <class G>
+    TClassRegistration& Persistent(const char* Name, G Get, const char* NestedClass) {
         auto& p = Add(Name, TPropKind::pkPersistent);
         p.NestedClass = Utf8ToString(NestedClass);
         p.Read = [Get](TObject* o) {
@@ -173,7 +184,9 @@ public:
                 throw Exception(c->GetName() + L" is not of the type that " + n + L" takes");
             (Cast(o)->*Set)(typed);
         };
-        p.Read = [Get](TObject* o) { return TPropValue(static_cast<TComponent*>((Cast(o)->*Get)())); };
+        p.Read = [Get](TObject* o) {
+            return TPropValue(static_cast<TComponent*>((Cast(o)->*Get)()));
+        };
         return *this;
     }
 
@@ -208,11 +221,13 @@ private:
 };
 
 // Registers a component class; a concrete one gets a factory calling C(Owner).
-template <class C> TClassRegistration<C> RegisterComponentClass(const wchar_t* Name, const wchar_t* Parent) {
+template <class C>
+TClassRegistration<C> RegisterComponentClass(const wchar_t* Name, const wchar_t* Parent) {
     TComponent* (*create)(TComponent*) = nullptr;
     if constexpr (!std::is_abstract_v<C> && std::is_constructible_v<C, TComponent*>)
         create = [](TComponent* owner) -> TComponent* { return new C(owner); };
-    return TClassRegistration<C>(tk_detail::AddClassInfo(Name, Parent ? Parent : L"", typeid(C), create));
+    return TClassRegistration<C>(
+        tk_detail::AddClassInfo(Name, Parent ? Parent : L"", typeid(C), create));
 }
 
 // Registers a persistent class whose properties are written through its owner's path.

@@ -82,8 +82,12 @@ void TForm::CreateParams(TCreateParams& Params) {
     Params.Height = fClientHeight + frame.cy;
 }
 
-int TForm::GetWidth() const { return fClientWidth + FrameSize().cx; }
-int TForm::GetHeight() const { return fClientHeight + FrameSize().cy; }
+int TForm::GetWidth() const {
+    return fClientWidth + FrameSize().cx;
+}
+int TForm::GetHeight() const {
+    return fClientHeight + FrameSize().cy;
+}
 
 void TForm::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) {
     SIZE frame = FrameSize();

@@ -6,7 +6,8 @@ COLORREF ColorToRGB(TColor Color) {
     return static_cast<COLORREF>(Color);
 }
 
-TFont::TFont() : fName(L"MS Sans Serif"), fHeight(-11), fColor(clWindowText), fCharset(DEFAULT_CHARSET) {}
+TFont::TFont()
+    : fName(L"MS Sans Serif"), fHeight(-11), fColor(clWindowText), fCharset(DEFAULT_CHARSET) {}
 
 void TFont::Assign(const TPersistent& Source) {
     auto* f = dynamic_cast<const TFont*>(&Source);
@@ -59,11 +60,12 @@ void TFont::SetCharset(int Value) {
 
 HFONT TFont::Handle() {
     if (!fHandle.Get()) {
-        fHandle.Reset(CreateFontW(fHeight, 0, 0, 0, fStyle.Contains(TFontStyle::fsBold) ? FW_BOLD : FW_NORMAL,
-                                  fStyle.Contains(TFontStyle::fsItalic), fStyle.Contains(TFontStyle::fsUnderline),
-                                  fStyle.Contains(TFontStyle::fsStrikeOut), static_cast<BYTE>(fCharset),
-                                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                  DEFAULT_PITCH | FF_DONTCARE, fName.c_str()));
+        fHandle.Reset(CreateFontW(
+            fHeight, 0, 0, 0, fStyle.Contains(TFontStyle::fsBold) ? FW_BOLD : FW_NORMAL,
+            fStyle.Contains(TFontStyle::fsItalic), fStyle.Contains(TFontStyle::fsUnderline),
+            fStyle.Contains(TFontStyle::fsStrikeOut), static_cast<BYTE>(fCharset),
+            OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+            fName.c_str()));
     }
     return fHandle.Get();
 }

@@ -17,7 +17,9 @@
 
 using TColor = std::int32_t;
 
-constexpr TColor SystemColor(int index) { return static_cast<TColor>(0x80000000u | static_cast<unsigned>(index)); }
+constexpr TColor SystemColor(int index) {
+    return static_cast<TColor>(0x80000000u | static_cast<unsigned>(index));
+}
 
 constexpr TColor clBtnFace = SystemColor(COLOR_BTNFACE);
 constexpr TColor clWindow = SystemColor(COLOR_WINDOW);

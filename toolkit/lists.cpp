@@ -2,7 +2,9 @@
 
 #include "toolkit/exceptions.h"
 
-TList::~TList() { TList::Clear(); }
+TList::~TList() {
+    TList::Clear();
+}
 
 void TList::Check(int index) const {
     if (index < 0 || index >= Count())
@@ -42,7 +44,9 @@ int TList::IndexOf(const void* item) const {
     return -1;
 }
 
-void TList::Clear() { fItems.clear(); }
+void TList::Clear() {
+    fItems.clear();
+}
 
 int TStrings::AddObject(const String& s, TObject* obj) {
     int index = Count();

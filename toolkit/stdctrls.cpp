@@ -2,7 +2,6 @@
 
 #include "toolkit/exceptions.h"
 
-
 // ---- TLabel
 
 TLabel::TLabel(TComponent* AOwner) : TWinControl(AOwner) {}
@@ -15,7 +14,9 @@ void TLabel::CreateParams(TCreateParams& Params) {
 
 // ---- TButton
 
-TButton::TButton(TComponent* AOwner) : TWinControl(AOwner) { fTabStop = true; }
+TButton::TButton(TComponent* AOwner) : TWinControl(AOwner) {
+    fTabStop = true;
+}
 
 void TButton::CreateParams(TCreateParams& Params) {
     TWinControl::CreateParams(Params);
@@ -33,7 +34,9 @@ void TButton::WndProc(TMessage& Message) {
 
 // ---- TCheckBox
 
-TCheckBox::TCheckBox(TComponent* AOwner) : TWinControl(AOwner) { fTabStop = true; }
+TCheckBox::TCheckBox(TComponent* AOwner) : TWinControl(AOwner) {
+    fTabStop = true;
+}
 
 void TCheckBox::CreateParams(TCreateParams& Params) {
     TWinControl::CreateParams(Params);
@@ -41,7 +44,9 @@ void TCheckBox::CreateParams(TCreateParams& Params) {
     Params.Style |= BS_AUTOCHECKBOX;
 }
 
-void TCheckBox::CreateWnd() { SendMessageW(GetHandle(), BM_SETCHECK, fChecked ? BST_CHECKED : BST_UNCHECKED, 0); }
+void TCheckBox::CreateWnd() {
+    SendMessageW(GetHandle(), BM_SETCHECK, fChecked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
 
 bool TCheckBox::GetChecked() const {
     if (HandleAllocated())
@@ -127,7 +132,8 @@ void TControlItems::Fill() {
     HWND w = fControl.GetHandle();
     SendMessageW(w, fMessages.Reset, 0, 0);
     for (int i = 0; i < Count(); ++i)
-        SendMessageW(w, fMessages.Insert, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(Get(i).c_str()));
+        SendMessageW(w, fMessages.Insert, static_cast<WPARAM>(i),
+                     reinterpret_cast<LPARAM>(Get(i).c_str()));
 }
 
 // ---- TMemo
@@ -207,7 +213,9 @@ TMemo::TMemo(TComponent* AOwner) : TWinControl(AOwner), fLines(new TMemoLines(*t
     SetColor(clWindow);
 }
 
-TMemo::~TMemo() { delete fLines; }
+TMemo::~TMemo() {
+    delete fLines;
+}
 
 void TMemo::CreateParams(TCreateParams& Params) {
     TWinControl::CreateParams(Params);
@@ -329,7 +337,9 @@ void TComboBox::SetItemHeight(int Value) {
         SendMessageW(GetHandle(), CB_SETITEMHEIGHT, 0, Value);
 }
 
-void TComboBox::SetDropDownCount(int Value) { fDropDownCount = Value; }
+void TComboBox::SetDropDownCount(int Value) {
+    fDropDownCount = Value;
+}
 
 void TComboBox::WndProc(TMessage& Message) {
     if (Message.Msg == CN_COMMAND && HIWORD(Message.WParam) == CBN_SELCHANGE) {

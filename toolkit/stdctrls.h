@@ -60,7 +60,8 @@ public:
     struct TMessages {
         UINT Insert, Delete, Reset;
     };
-    TControlItems(TWinControl& Control, TMessages Messages) : fControl(Control), fMessages(Messages) {}
+    TControlItems(TWinControl& Control, TMessages Messages)
+        : fControl(Control), fMessages(Messages) {}
 
     void Put(int index, const String& s) override;
     void InsertObject(int index, const String& s, TObject* obj) override;

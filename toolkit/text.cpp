@@ -26,12 +26,22 @@ std::string Narrow(UINT codePage, std::wstring_view s) {
 
 } // namespace
 
-String AnsiToString(std::string_view s) { return Widen(CP_ACP, s); }
-AnsiString StringToAnsi(std::wstring_view s) { return Narrow(CP_ACP, s); }
-String Utf8ToString(std::string_view s) { return Widen(CP_UTF8, s); }
-std::string StringToUtf8(std::wstring_view s) { return Narrow(CP_UTF8, s); }
+String AnsiToString(std::string_view s) {
+    return Widen(CP_ACP, s);
+}
+AnsiString StringToAnsi(std::wstring_view s) {
+    return Narrow(CP_ACP, s);
+}
+String Utf8ToString(std::string_view s) {
+    return Widen(CP_UTF8, s);
+}
+std::string StringToUtf8(std::wstring_view s) {
+    return Narrow(CP_UTF8, s);
+}
 
-String IntToStr(long long value) { return std::to_wstring(value); }
+String IntToStr(long long value) {
+    return std::to_wstring(value);
+}
 
 bool SameText(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size())

@@ -53,8 +53,12 @@ void RunCall(TSyncCall& call) {
 
 } // namespace
 
-DWORD MainThreadID() { return gMainThreadID; }
-bool IsMainThread() { return GetCurrentThreadId() == gMainThreadID; }
+DWORD MainThreadID() {
+    return gMainThreadID;
+}
+bool IsMainThread() {
+    return GetCurrentThreadId() == gMainThreadID;
+}
 
 void InitSynchronize() {
     TSyncQueue& q = Queue();
@@ -186,7 +190,9 @@ void TThread::SetPriority(TThreadPriority Value) {
         SetThreadPriority(fHandle, levels[Value]);
 }
 
-void TThread::Synchronize(TThreadMethod Method) { ::Synchronize(Method); }
+void TThread::Synchronize(TThreadMethod Method) {
+    ::Synchronize(Method);
+}
 
 DWORD WINAPI TThread::ThreadProc(void* param) {
     auto* self = static_cast<TThread*>(param);

@@ -4,7 +4,8 @@ namespace kvdemo {
 
 using kvdriver::TWindow;
 
-TDemoWindow::TDemoWindow(const kvdriver::TProgram& Program) : Form(Program.WaitForWindow(kDemoCaption)) {
+TDemoWindow::TDemoWindow(const kvdriver::TProgram& Program)
+    : Form(Program.WaitForWindow(kDemoCaption)) {
     auto button = [&](const wchar_t* Caption) { return Form.FindChild(L"Button", Caption); };
     Connect = button(L"Connect");
     Devices = Form.FindChildAt(L"ComboBox", 0);

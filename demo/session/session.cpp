@@ -43,7 +43,8 @@ public:
         Step(demo, L"connected", L"ticked \"Connect\": the demo sent AT, the modem answered OK");
 
         TypeText(demo.Terminal, L"ATI\r");
-        WaitUntil([&] { return Count(demo.Terminal.Text(), L"OK") >= 2; }, L"the modem's answer to ATI");
+        WaitUntil([&] { return Count(demo.Terminal.Text(), L"OK") >= 2; },
+                  L"the modem's answer to ATI");
         Step(demo, L"typed", L"typed ATI and Enter: the modem answered OK again");
 
         Click(demo.Connect);

@@ -108,7 +108,8 @@ protected:
     }
 
     void StartProgram(const String& Name, const std::vector<String>& Arguments = {}) {
-        program = std::make_unique<TProgram>(ProgramFolder() + L"" KV_DEMO_FOLDER + Name, Arguments);
+        program =
+            std::make_unique<TProgram>(ProgramFolder() + L"" KV_DEMO_FOLDER + Name, Arguments);
         demo = std::make_unique<TDemoWindow>(*program);
     }
 
@@ -169,16 +170,16 @@ TEST_F(Demo, StartShowsTheStoredLayoutOptionsAndDevicesWithNothingSelected) {
         MapWindowPoints(nullptr, c.Parent.Handle(), reinterpret_cast<POINT*>(&r), 2);
         RECT got{r.left, r.top, r.right - r.left, r.bottom - r.top};
         EXPECT_TRUE(EqualRect(&got, &c.Expected))
-            << StringToUtf8(c.Control.Describe()) << " at " << got.left << "," << got.top << " " << got.right
-            << "x" << got.bottom;
+            << StringToUtf8(c.Control.Describe()) << " at " << got.left << "," << got.top << " "
+            << got.right << "x" << got.bottom;
     }
     EXPECT_EQ(demo->Devices.ScreenRect().left - demo->Form.ScreenRect().left,
               demo->Connect.ScreenRect().left - demo->Form.ScreenRect().left);
 
     const std::pair<TWindow, bool> ticks[] = {
-        {demo->Connect, false},      {demo->Authenticated, false}, {demo->Remembered, true},
-        {demo->Unknown, false},      {demo->Connected, true},      {demo->Inquiry, false},
-        {demo->ForceAuth, false},    {demo->AddWizard, false},     {demo->SkipServices, false},
+        {demo->Connect, false},   {demo->Authenticated, false}, {demo->Remembered, true},
+        {demo->Unknown, false},   {demo->Connected, true},      {demo->Inquiry, false},
+        {demo->ForceAuth, false}, {demo->AddWizard, false},     {demo->SkipServices, false},
     };
     for (const auto& [box, ticked] : ticks)
         EXPECT_EQ(box.Checked(), ticked) << StringToUtf8(box.Describe());
@@ -195,7 +196,8 @@ TEST_F(Demo, ConnectWithoutASelectedDeviceShowsTheErrorAndUnticks) {
     Click(demo->Connect);
     TMessageBox box = program->WaitForMessageBox();
     EXPECT_EQ(box.Text(), L"There are no selected bluetooth devices.");
-    EXPECT_EQ(demo->Log.ListItems(), std::vector<String>{L"BT Error There are no selected bluetooth devices."});
+    EXPECT_EQ(demo->Log.ListItems(),
+              std::vector<String>{L"BT Error There are no selected bluetooth devices."});
     box.PressOk();
     EXPECT_FALSE(demo->Connect.Checked());
     EXPECT_EQ(modem->Connections(), 0);
@@ -212,10 +214,12 @@ TEST_F(Demo, ModemSessionSendsATShowsTheAnswerAndSendsTypedKeysWithoutEcho) {
     TypeText(demo->Terminal, L"ATZ\r");
     EXPECT_TRUE(modem->WaitReceived(7, 10000));
     EXPECT_EQ(modem->Received(), "AT\rATZ\r");
-    WaitUntil([&] {
-        String text = demo->Terminal.Text();
-        return text.find(L"OK") != text.rfind(L"OK");
-    }, L"the modem's second OK");
+    WaitUntil(
+        [&] {
+            String text = demo->Terminal.Text();
+            return text.find(L"OK") != text.rfind(L"OK");
+        },
+        L"the modem's second OK");
     EXPECT_EQ(demo->Terminal.Text().find(L"ATZ"), String::npos) << "echo is off";
 
     Click(demo->Connect);
@@ -258,16 +262,18 @@ TEST_F(Demo, SelectDialogGetsTheTickedOptionsAndItsPickIsSelected) {
     Start();
     Click(demo->SkipServices);
     Click(demo->Select);
-    WaitUntil([&] { return demo->Devices.ComboIndex() == 1; }, L"the picked echo device to be selected");
+    WaitUntil([&] { return demo->Devices.ComboIndex() == 1; },
+              L"the picked echo device to be selected");
     EXPECT_EQ(demo->Devices.ComboItems(), (std::vector<String>{kModem, kEcho}));
 
     Click(demo->Properties);
     WaitUntil([&] { return FileLines(journal).size() == 2; }, L"the property dialog's call");
-    EXPECT_EQ(FileLines(journal), (std::vector<std::string>{
-                                      "select info=\"Additional information\" force_auth=0 show_authenticated=0 "
-                                      "show_remembered=-1 show_unknown=0 add_wizard=0 skip_services=-1",
-                                      "properties address=00:1A:7D:DA:71:20",
-                                  }));
+    EXPECT_EQ(FileLines(journal),
+              (std::vector<std::string>{
+                  "select info=\"Additional information\" force_auth=0 show_authenticated=0 "
+                  "show_remembered=-1 show_unknown=0 add_wizard=0 skip_services=-1",
+                  "properties address=00:1A:7D:DA:71:20",
+              }));
 }
 
 TEST_F(Demo, ClosingTheWindowWhileConnectedClosesTheLinkBeforeTheProgramEnds) {
@@ -293,7 +299,8 @@ TEST_F(Demo, WithoutTheSimulatorTheSystemStackHasNoAdapters) {
     Click(demo->Connect);
     TMessageBox box = program->WaitForMessageBox();
     EXPECT_EQ(box.Text(), L"There are no bluetooth adapters");
-    EXPECT_EQ(demo->Log.ListItems(), std::vector<String>{L"BT Error There are no bluetooth adapters"});
+    EXPECT_EQ(demo->Log.ListItems(),
+              std::vector<String>{L"BT Error There are no bluetooth adapters"});
     box.PressOk();
     EXPECT_FALSE(demo->Connect.Checked());
 }

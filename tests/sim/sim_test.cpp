@@ -621,7 +621,8 @@ TEST_F(SimTest, JournalNamesWhatEachDialogAndPairingCallPassed) {
     params.fSkipServicesPage = -1;
     EXPECT_FALSE(kvbtw32::BluetoothSelectDevices(&params));
     std::vector<HANDLE> radios = FindRadios();
-    BLUETOOTH_DEVICE_INFO device = Search(SearchRecord(false, false, true, false, false, 0, radios[1]))[0];
+    BLUETOOTH_DEVICE_INFO device =
+        Search(SearchRecord(false, false, true, false, false, 0, radios[1]))[0];
     EXPECT_TRUE(kvbtw32::BluetoothDisplayDeviceProperties(nullptr, &device));
     wchar_t key[] = L"12";
     kvbtw32::BluetoothAuthenticateDevice(nullptr, radios[1], &device, key, 2);

@@ -81,7 +81,8 @@ std::string LedgerFaults() {
     std::string faults;
     for (const auto& [s, closes] : gLedger.Closes)
         if (closes != 1)
-            faults += " socket " + std::to_string(s) + " closed " + std::to_string(closes) + " times;";
+            faults +=
+                " socket " + std::to_string(s) + " closed " + std::to_string(closes) + " times;";
     return faults;
 }
 
@@ -117,7 +118,8 @@ public:
         timingOut.ConnectError = WSAETIMEDOUT;
         timingOut.ConnectDelayMs = 20;
         world.Devices = {Device(L"Echo", kEcho, echo), Device(L"Refusing", kRefusing, refusing),
-                         Device(L"Timing Out", kTimingOut, timingOut), Device(kLongText, kLongName, echo)};
+                         Device(L"Timing Out", kTimingOut, timingOut),
+                         Device(kLongText, kLongName, echo)};
         kvsim::Install(world);
         gForward = kvSocketApi;
         kvSocketApi.socket = CountedSocket;
@@ -131,7 +133,9 @@ public:
         kvSocketApi.closesocket = gForward.closesocket;
         kvsim::Uninstall();
     }
-    static std::shared_ptr<kvsim::TPeerServer> EchoPeer() { return kvsim::Peer(kEcho, kSerialPort); }
+    static std::shared_ptr<kvsim::TPeerServer> EchoPeer() {
+        return kvsim::Peer(kEcho, kSerialPort);
+    }
 };
 
 // ---- a component's events, watched
@@ -147,8 +151,8 @@ public:
 
     std::atomic<int> Connects{0}, Disconnects{0}, Fatals{0}, LateCalls{0};
     std::atomic<std::uint32_t> LastDetail{0};
-    std::atomic<bool> Gone{false};                  // the component has been destroyed
-    std::atomic<TkvBT*> CloseOnReceive{nullptr};    // closes this component inside OnReceived
+    std::atomic<bool> Gone{false};               // the component has been destroyed
+    std::atomic<TkvBT*> CloseOnReceive{nullptr}; // closes this component inside OnReceived
 
     std::string Received() {
         std::lock_guard lock(fLock);
@@ -210,7 +214,9 @@ bool WaitClosed(SOCKET S, DWORD TimeoutMs) {
 
 // Handles and threads: a few lazily made ones (Winsock's, Wine's) may take a moment to go.
 bool SettleTo(int Handles, int Threads, DWORD TimeoutMs) {
-    return PumpUntil([&] { return ProcessHandleCount() <= Handles && ProcessThreadCount() <= Threads; }, TimeoutMs);
+    return PumpUntil(
+        [&] { return ProcessHandleCount() <= Handles && ProcessThreadCount() <= Threads; },
+        TimeoutMs);
 }
 
 void Fail(TTrialReport& Report, int Trial, const std::string& What) {
@@ -225,7 +231,8 @@ TTrialReport ConnectCycles(int Count, unsigned Seed) {
     TTrialReport report{"connect and disconnect cycles", Count, {}, {}};
     TTrialWorld world;
     std::mt19937 rng(Seed);
-    const char* kinds[] = {"refused", "timed out", "dropped by the peer", "closed by the application"};
+    const char* kinds[] = {"refused", "timed out", "dropped by the peer",
+                           "closed by the application"};
 
     auto cycle = [&](TkvBT& bt, TWatch& watch, int trial, int kind) {
         int connects = watch.Connects, disconnects = watch.Disconnects;
@@ -234,8 +241,10 @@ TTrialReport ConnectCycles(int Count, unsigned Seed) {
             bt.SetActive(true);
             std::uint32_t expected = kind == 0 ? WSAECONNREFUSED : WSAETIMEDOUT;
             if (bt.GetActive() || watch.LastDetail != expected || watch.Connects != connects)
-                Fail(report, trial, std::string(kinds[kind]) + ": open, or reported " +
-                                        std::to_string(watch.LastDetail) + " instead of " + std::to_string(expected));
+                Fail(report, trial,
+                     std::string(kinds[kind]) + ": open, or reported " +
+                         std::to_string(watch.LastDetail) + " instead of " +
+                         std::to_string(expected));
             return;
         }
         SelectDevice(bt, kEcho);
@@ -243,7 +252,8 @@ TTrialReport ConnectCycles(int Count, unsigned Seed) {
         int links = peer->Connections();
         bt.SetActive(true);
         SOCKET s = LastSocket();
-        if (!bt.GetActive() || watch.Connects != connects + 1 || !peer->WaitConnections(links + 1, 2000)) {
+        if (!bt.GetActive() || watch.Connects != connects + 1 ||
+            !peer->WaitConnections(links + 1, 2000)) {
             Fail(report, trial, "the echo device did not connect");
             return;
         }
@@ -252,10 +262,12 @@ TTrialReport ConnectCycles(int Count, unsigned Seed) {
         else
             bt.SetActive(false);
         if (!WaitClosed(s, 2000) || bt.GetActive())
-            Fail(report, trial, std::string(kinds[kind]) + ": the connection did not end within 2 s");
+            Fail(report, trial,
+                 std::string(kinds[kind]) + ": the connection did not end within 2 s");
         if (watch.Disconnects != disconnects + 1)
-            Fail(report, trial, std::string(kinds[kind]) + ": " + std::to_string(watch.Disconnects - disconnects) +
-                                    " disconnects");
+            Fail(report, trial,
+                 std::string(kinds[kind]) + ": " + std::to_string(watch.Disconnects - disconnects) +
+                     " disconnects");
     };
 
     {
@@ -277,8 +289,9 @@ TTrialReport ConnectCycles(int Count, unsigned Seed) {
             cycle(bt, watch, trial, kind);
         }
         if (watch.Connects != watch.Disconnects)
-            Fail(report, Count, std::to_string(watch.Connects) + " connects but " +
-                                    std::to_string(watch.Disconnects) + " disconnects");
+            Fail(report, Count,
+                 std::to_string(watch.Connects) + " connects but " +
+                     std::to_string(watch.Disconnects) + " disconnects");
         report.Counts["OnConnect"] = watch.Connects;
         report.Counts["OnDisconnect"] = watch.Disconnects;
     }
@@ -302,7 +315,8 @@ TTrialReport CloseRaces(int Count, unsigned Seed) {
     TTrialWorld world;
     std::mt19937 rng(Seed);
     const char* kinds[] = {"application close while the peer drops", "close inside OnReceived",
-                           "close while the reader is in SendMessageW", "destruction while data flows"};
+                           "close while the reader is in SendMessageW",
+                           "destruction while data flows"};
     TForm form(nullptr);
     auto* memo = new TMemo(&form);
     memo->SetParent(&form);
@@ -367,11 +381,13 @@ TTrialReport CloseRaces(int Count, unsigned Seed) {
         }
         PumpUntil([] { return false; }, 1); // room for a late call, should one come
         if (GetTickCount64() - start > 2000)
-            Fail(report, trial, name + ": took " + std::to_string(GetTickCount64() - start) + " ms");
+            Fail(report, trial,
+                 name + ": took " + std::to_string(GetTickCount64() - start) + " ms");
         if (watch.Disconnects != 1)
             Fail(report, trial, name + ": " + std::to_string(watch.Disconnects) + " disconnects");
         if (ClosesOf(s) != 1)
-            Fail(report, trial, name + ": the socket was closed " + std::to_string(ClosesOf(s)) + " times");
+            Fail(report, trial,
+                 name + ": the socket was closed " + std::to_string(ClosesOf(s)) + " times");
         if (watch.LateCalls != 0)
             Fail(report, trial, name + ": a callback after the component was gone");
     }
@@ -397,7 +413,8 @@ TTrialReport EchoExchanges(int Count, unsigned Seed) {
     for (int trial = 0; trial < Count; ++trial) {
         std::string sent = Random(rng, 1 + rng() % 990);
         watch.ClearReceived();
-        bt.SendData(reinterpret_cast<const std::uint8_t*>(sent.data()), static_cast<std::uint32_t>(sent.size()));
+        bt.SendData(reinterpret_cast<const std::uint8_t*>(sent.data()),
+                    static_cast<std::uint32_t>(sent.size()));
         if (trial == dropAt) {
             // The link drops in the middle of this exchange: one clean disconnect, then a
             // reconnect that works at once, and the exchange again.
@@ -415,17 +432,20 @@ TTrialReport EchoExchanges(int Count, unsigned Seed) {
             ++report.Counts["reconnects"];
             dropAt = trial + 1 + static_cast<int>(rng() % 1000);
             watch.ClearReceived();
-            bt.SendData(reinterpret_cast<const std::uint8_t*>(sent.data()), static_cast<std::uint32_t>(sent.size()));
+            bt.SendData(reinterpret_cast<const std::uint8_t*>(sent.data()),
+                        static_cast<std::uint32_t>(sent.size()));
         }
-        if (!PumpUntil([&] { return watch.ReceivedCount() >= sent.size(); }, 5000) || watch.Received() != sent)
+        if (!PumpUntil([&] { return watch.ReceivedCount() >= sent.size(); }, 5000) ||
+            watch.Received() != sent)
             Fail(report, trial, std::to_string(sent.size()) + " bytes did not come back as sent");
         bytes += static_cast<long long>(sent.size());
     }
     report.Counts["bytes verified"] = bytes;
     bt.SetActive(false);
     if (watch.Connects != watch.Disconnects)
-        Fail(report, Count, std::to_string(watch.Connects) + " connects but " + std::to_string(watch.Disconnects) +
-                                " disconnects");
+        Fail(report, Count,
+             std::to_string(watch.Connects) + " connects but " + std::to_string(watch.Disconnects) +
+                 " disconnects");
     return report;
 }
 
@@ -472,7 +492,8 @@ TTrialReport BadInput() {
     refusedOpen(bt.GetDeviceIndex(), "ServiceIndex beyond the services");
 
     bt.SetDeviceEnum(bt.GetDeviceEnum() - bteAllRadios);
-    check("RadioIndex beyond the radios", raises([&] { bt.SetRadioIndex(3); }, L"3") && bt.DeviceCount() == 0,
+    check("RadioIndex beyond the radios",
+          raises([&] { bt.SetRadioIndex(3); }, L"3") && bt.DeviceCount() == 0,
           "no index error naming 3 (" + error + "), or devices listed");
     check("dialogs without a device", !bt.AuthenticateDevice(L"1234") && (bt.ConfigDialog(), true),
           "pairing reported success");
@@ -487,12 +508,14 @@ TTrialReport BadInput() {
         kvsim::ParseWorld("[radio r]\naddress 00:00:00:00:00:01\nconnectable perhaps\n");
         check("a malformed world file", false, "accepted");
     } catch (const kvsim::EWorldFileError& e) {
-        check("a malformed world file", e.Line() == 3 && std::string(e.what()).rfind("line 3: ", 0) == 0,
+        check("a malformed world file",
+              e.Line() == 3 && std::string(e.what()).rfind("line 3: ", 0) == 0,
               std::string("the error does not name line 3: ") + e.what());
     }
     {
         TForm owner(nullptr);
-        const char* text = "object Form1: TForm\n  object Box: TCheckBox\n    Caption = 'unterminated\n  end\nend\n";
+        const char* text = "object Form1: TForm\n  object Box: TCheckBox\n    Caption = "
+                           "'unterminated\n  end\nend\n";
         bool named = raises([&] { ReadForm(&owner, text, {}); }, L"line 3");
         check("a malformed form file", named && owner.ComponentCount() == 0,
               "the error does not name line 3 (" + error + "), or components were left");
@@ -511,7 +534,8 @@ TTrialReport BadInput() {
 std::string Describe(const TTrialReport& Report, size_t MaxFailures) {
     std::ostringstream text;
     text << Report.Name << ": " << Report.Trials << " trials, "
-         << (Report.Failures.empty() ? "every promise held" : std::to_string(Report.Failures.size()) + " FAILURES")
+         << (Report.Failures.empty() ? "every promise held"
+                                     : std::to_string(Report.Failures.size()) + " FAILURES")
          << "\n";
     for (const auto& [kind, count] : Report.Counts)
         text << "  " << kind << ": " << count << "\n";

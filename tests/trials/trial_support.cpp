@@ -29,8 +29,8 @@ const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
 } // namespace
 
 int ProcessHandleCount() {
-    static const TQuery query = reinterpret_cast<TQuery>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    static const TQuery query = reinterpret_cast<TQuery>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
     if (!query)
         return -1;
     std::vector<char> buffer(1 << 20);
