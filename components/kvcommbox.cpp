@@ -2,7 +2,9 @@
 
 #include "toolkit/formreader.h"
 
-TkvDeviceBox::TkvDeviceBox(TComponent* AOwner) : TComboBox(AOwner) { SetStyle(csDropDownList); }
+TkvDeviceBox::TkvDeviceBox(TComponent* AOwner) : TComboBox(AOwner) {
+    SetStyle(csDropDownList);
+}
 
 TkvDeviceBox::~TkvDeviceBox() {
     if (fComm)
@@ -25,7 +27,9 @@ void TkvDeviceBox::SetkvLink(TkvBaseIO* Value) {
     fComm = Value;
 }
 
-void TkvDeviceBox::Reload() { SetkvLink(fComm); }
+void TkvDeviceBox::Reload() {
+    SetkvLink(fComm);
+}
 
 void TkvDeviceBox::DeviceBoxNotify(TObject*, std::int32_t Code) {
     if (Code == 3)
@@ -59,7 +63,13 @@ void RegisterKvCommBoxClasses() {
         return;
     done = true;
     RegisterKvClasses();
-    RegisterComponentClass<TkvDeviceBox>(L"TkvDeviceBox", L"TComboBox")
+    // Not under TComboBox: the items and the style are the box's own, never stored.
+    RegisterComponentClass<TkvDeviceBox>(L"TkvDeviceBox", L"TWinControl")
+        .Integer("ItemHeight", &TComboBox::SetItemHeight, &TComboBox::GetItemHeight)
+        .Integer("DropDownCount", &TComboBox::SetDropDownCount, &TComboBox::GetDropDownCount)
+        .Boolean("Sorted", &TComboBox::SetSorted, &TComboBox::GetSorted)
+        .Event("OnChange", &TComboBox::SetOnChange, &TComboBox::GetOnChange)
         .Component("kvLink", &TkvDeviceBox::SetkvLink, &TkvDeviceBox::GetkvLink)
-        .Boolean("ResetOnChanged", &TkvDeviceBox::SetResetOnChanged, &TkvDeviceBox::GetResetOnChanged);
+        .Boolean("ResetOnChanged", &TkvDeviceBox::SetResetOnChanged,
+                 &TkvDeviceBox::GetResetOnChanged);
 }

@@ -1063,6 +1063,15 @@ TEST_F(Discovery, FormWithALinkedDeviceBoxListsTheSimulatedDevices) {
                                          L"Echo Box", L"Stereo Headset"}));
     EXPECT_EQ(box->GetItemIndex(), -1);
     EXPECT_EQ(box->GetItems()->Objects(2), loaded->GetDevice(2));
+
+    // The items and the style come from the box itself: a form file cannot store them.
+    for (const char* line : {"    Style = csDropDown\n", "    Items.Strings = (\n      'x')\n"}) {
+        THolder other;
+        std::string text = std::string("object Holder: THolder\n  object Box: TkvDeviceBox\n") +
+                           line + "  end\nend\n";
+        EXPECT_THROW(ReadForm(&other, text, none), Exception) << line;
+        EXPECT_EQ(other.ComponentCount(), 0);
+    }
 }
 
 } // namespace

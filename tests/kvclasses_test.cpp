@@ -124,10 +124,11 @@ TEST_F(BaseIO, ActiveWhileLoadingTakesEffectInLoaded) {
 TEST_F(BaseIO, LoadedShowsErrorBoxWhenOpeningThrows) {
     static std::vector<std::wstring> boxes;
     boxes.clear();
-    auto previous = Application->SetMessageBoxFunc([](HWND, const String& text, const String& caption, UINT flags) {
-        boxes.push_back(text + L"|" + caption + L"|" + IntToStr(flags));
-        return IDOK;
-    });
+    auto previous = Application->SetMessageBoxFunc(
+        [](HWND, const String& text, const String& caption, UINT flags) {
+            boxes.push_back(text + L"|" + caption + L"|" + IntToStr(flags));
+            return IDOK;
+        });
     io->Reachable = false;
     io->SetLoading(true);
     io->SetActive(true);
@@ -168,12 +169,14 @@ TEST_F(BaseIO, FatalErrorsThrowUnlessClearedOrLoading) {
     io->SetLoading(true);
     EXPECT_NO_THROW(io->DoFatalErrors(13, 3, L"while loading"));
     io->SetLoading(false);
-    EXPECT_EQ(events.Get(), (std::vector<std::wstring>{L"fatal 13 2 There are no selected bluetooth devices.",
-                                                       L"fatal 13 1 cleared", L"fatal 13 3 while loading"}));
+    EXPECT_EQ(events.Get(),
+              (std::vector<std::wstring>{L"fatal 13 2 There are no selected bluetooth devices.",
+                                         L"fatal 13 1 cleared", L"fatal 13 3 while loading"}));
     // The log line carries no prefix.
-    std::vector<TLogLine> expected = {{dlSimple, L"Fatal Error: 13, 2, There are no selected bluetooth devices."},
-                                      {dlSimple, L"Fatal Error: 13, 1, cleared"},
-                                      {dlSimple, L"Fatal Error: 13, 3, while loading"}};
+    std::vector<TLogLine> expected = {
+        {dlSimple, L"Fatal Error: 13, 2, There are no selected bluetooth devices."},
+        {dlSimple, L"Fatal Error: 13, 1, cleared"},
+        {dlSimple, L"Fatal Error: 13, 3, while loading"}};
     EXPECT_EQ(form->Log->Lines(), expected);
 
     // An unreachable medium with a clearing handler: no exception, no event, no thread.
@@ -326,15 +329,16 @@ TEST_F(BaseIO, NotifyListSurvivesChangesDuringCall) {
 
 class TTestProcessor : public TkvCustomDataProcessor {
 public:
-    using TkvCustomDataProcessor::TkvCustomDataProcessor;
     using TkvCustomDataProcessor::sLogPrefix;
+    using TkvCustomDataProcessor::TkvCustomDataProcessor;
     std::vector<std::wstring>* Calls = nullptr;
     bool KeepOutOfTerminal = false;
     std::atomic<int> Completions{0};
     std::atomic<DWORD> CompletedOn{0};
     void DoProcessing(std::uint8_t* data, std::uint32_t len, TIgnoreTypes& r) override {
         if (Calls)
-            Calls->push_back(GetName() + L" " + AnsiToString(std::string(reinterpret_cast<char*>(data), len)));
+            Calls->push_back(GetName() + L" " +
+                             AnsiToString(std::string(reinterpret_cast<char*>(data), len)));
         if (KeepOutOfTerminal)
             r.Include(itTerminal);
         TkvCustomDataProcessor::DoProcessing(data, len, r);
@@ -385,7 +389,8 @@ private:
 
 class TJournalProcessor : public TkvCustomDataProcessor {
 public:
-    TJournalProcessor(TComponent* owner, TEvents& journal) : TkvCustomDataProcessor(owner), fJournal(journal) {}
+    TJournalProcessor(TComponent* owner, TEvents& journal)
+        : TkvCustomDataProcessor(owner), fJournal(journal) {}
     bool KeepOutOfTerminal = false;
     void DoProcessing(std::uint8_t* data, std::uint32_t len, TIgnoreTypes& r) override {
         fJournal.Add(L"processor " + AnsiToString(std::string(reinterpret_cast<char*>(data), len)));
@@ -422,8 +427,9 @@ TEST_F(BaseIO, DispatchRunsLogProcessorTerminalEventInOrderOnTheReader) {
     io->Receive(std::string("AB\0CD", 5));
     ASSERT_TRUE(PumpUntil([&] { return journal.Get().size() == 5; }));
     const std::wstring block(L"AB\0CD", 5);
-    EXPECT_EQ(journal.Get(), (std::vector<std::wstring>{L"log TTestTransportInput data length: 5", L"processor " + block,
-                                                        L"terminal AB", L"terminal CD", L"received " + block}));
+    EXPECT_EQ(journal.Get(), (std::vector<std::wstring>{L"log TTestTransportInput data length: 5",
+                                                        L"processor " + block, L"terminal AB",
+                                                        L"terminal CD", L"received " + block}));
     EXPECT_NE(journal.LastThread, GetCurrentThreadId()); // on the reader thread
     EXPECT_EQ(form->Memo->GetText(), L"ABCD");
     EXPECT_EQ(log->Lines().back().Level, dlDebug);
@@ -452,8 +458,8 @@ TEST_F(BaseIO, UseMainThreadDispatchesOnTheMainThreadAndReturnsErrorsToTheReader
     // which closes the medium.
     events.ThrowInReceived = true;
     io->Receive("boom");
-    EXPECT_TRUE(PumpUntil([&] { return !io->IsOpened(); }));
-    EXPECT_EQ(events.Get().back(), L"close");
+    // The handle goes first, OnClose follows.
+    EXPECT_TRUE(PumpUntil([&] { return !io->IsOpened() && events.Get().back() == L"close"; }));
 }
 
 TEST_F(BaseIO, NoReceiversLeavesInputUnread) {
@@ -475,7 +481,7 @@ TEST_F(BaseIO, StopThreadIOAfterTheReaderEndedDoesNotWait) {
     io->Far = INVALID_SOCKET;
     ASSERT_TRUE(PumpUntil([&] { return !io->IsOpened(); }));
     EXPECT_TRUE(io->IsThreadIOTerminated);
-    io->StopThreadIO(); // returns at once
+    io->StopThreadIO();  // returns at once
     io->SetActive(true); // a new reader for the next connection
     EXPECT_TRUE(io->IsOpened());
 }
@@ -487,13 +493,13 @@ TEST_F(BaseIO, TerminalUsageAndEcho) {
         TTerminalUsage Usage;
         bool Echo;
         bool Sends;
-        bool Shows;        // a received block
+        bool Shows;          // a received block
         const wchar_t* Memo; // after typing "k" and receiving "RX"
     };
     const TCase cases[] = {
-        {tuNone, false, false, false, L"k"},   {tuSend, false, true, false, L""},
-        {tuSend, true, true, false, L"k"},     {tuReceive, false, false, true, L"kRX"},
-        {tuBoth, false, true, true, L"RX"},    {tuBoth, true, true, true, L"kRX"},
+        {tuNone, false, false, false, L"k"}, {tuSend, false, true, false, L""},
+        {tuSend, true, true, false, L"k"},   {tuReceive, false, false, true, L"kRX"},
+        {tuBoth, false, true, true, L"RX"},  {tuBoth, true, true, true, L"kRX"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.Usage) * 2 + c.Echo);
@@ -520,8 +526,9 @@ TEST_F(BaseIO, TerminalWriteShowsBytesAsTheirCodeUnits) {
         const wchar_t* Shown;
     };
     const TCase cases[] = {
-        {{'A', 'B', 0, 'C', 'D'}, L"ABCD"}, {{0, 'x', 0, 0, 'y'}, L"xy"}, {{'e', 'n', 'd', 0}, L"end"},
-        {{0xE9}, L"\u00E9"},                {{'a', 0xE9, 'b'}, L"a\u00E9b"}, {{}, L""},
+        {{'A', 'B', 0, 'C', 'D'}, L"ABCD"}, {{0, 'x', 0, 0, 'y'}, L"xy"},
+        {{'e', 'n', 'd', 0}, L"end"},       {{0xE9}, L"\u00E9"},
+        {{'a', 0xE9, 'b'}, L"a\u00E9b"},    {{}, L""},
     };
     for (const auto& c : cases) {
         form->Memo->SetText(L"");
@@ -549,7 +556,8 @@ TEST_F(BaseIO, TerminalKeepsTheLatestTextWithinItsBound) {
         return std::string(text);
     };
     auto write = [&](const std::string& bytes) {
-        io->TerminalWrite(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<std::int32_t>(bytes.size()));
+        io->TerminalWrite(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                          static_cast<std::int32_t>(bytes.size()));
     };
 
     // Of one block longer than the bound, only its last part goes in.
@@ -644,7 +652,8 @@ TEST_F(BaseIO, ProcessorLinksChainsAndRefusesCycles) {
     io->DoNotify(1);
     io->DoNotify(3);
     auto lines = form->Log->Lines();
-    EXPECT_EQ(lines, (std::vector<TLogLine>{{dlDebug, L"A: Medium Opened"}, {dlDebug, L"A: Medium Closed"}}));
+    EXPECT_EQ(lines, (std::vector<TLogLine>{{dlDebug, L"A: Medium Opened"},
+                                            {dlDebug, L"A: Medium Closed"}}));
     // Chaining to an unlinked processor unlinks the chained one.
     auto* lone = new TTestProcessor(form);
     lone->SetDataProcessor(c);
@@ -749,8 +758,9 @@ TEST_F(BaseIO, ProcessorFatalErrors) {
     events.ClearRaise = true;
     p->SetOnFatalError(TOnFatalErrorEvent::Bind<&TEvents::Fatal>(&events));
     EXPECT_NO_THROW(p->DoFatalErrors(5, 7, L"cleared"));
-    EXPECT_EQ(form->Log->Lines(), (std::vector<TLogLine>{{dlSimple, L"Fatal Error: 5, 7, broken"},
-                                                         {dlSimple, L"Fatal Error: 5, 7, cleared"}}));
+    EXPECT_EQ(form->Log->Lines(),
+              (std::vector<TLogLine>{{dlSimple, L"Fatal Error: 5, 7, broken"},
+                                     {dlSimple, L"Fatal Error: 5, 7, cleared"}}));
 }
 
 // ---- Timer
@@ -843,10 +853,12 @@ TEST(SysUtils, KvWin32RegistersItsTwoMessagesOnce) {
 }
 
 TEST(SysUtils, GuidToString) {
-    const GUID serialPort = {0x00001101, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
+    const GUID serialPort = {
+        0x00001101, 0x0000, 0x1000, {0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}};
     EXPECT_EQ(GuidToString(serialPort), L"{00001101-0000-1000-8000-00805F9B34FB}");
     EXPECT_EQ(GuidToString(GUID{}), L"{00000000-0000-0000-0000-000000000000}");
-    const GUID mixed = {0xABCDEF01, 0xA1B2, 0xC3D4, {0xE5, 0xF6, 0x07, 0x18, 0x29, 0x3A, 0x4B, 0x5C}};
+    const GUID mixed = {
+        0xABCDEF01, 0xA1B2, 0xC3D4, {0xE5, 0xF6, 0x07, 0x18, 0x29, 0x3A, 0x4B, 0x5C}};
     EXPECT_EQ(GuidToString(mixed), L"{ABCDEF01-A1B2-C3D4-E5F6-0718293A4B5C}");
 }
 
