@@ -23,7 +23,8 @@ struct TTrialReport {
 // Connects and disconnects Count times, each time one of: a connect that the peer
 // refuses, one that times out, a connection the peer drops, one the application closes.
 // Every OnConnect is matched by exactly one OnDisconnect, every socket is closed once,
-// and the process's handles and threads return to their count before the cycles.
+// and the process's threads return to their count before the cycles, its handles too
+// but for the few that the threads library gives a long-lived lock once it is contended.
 TTrialReport ConnectCycles(int Count, unsigned Seed);
 
 // Count close races, each on a component of its own: the application closing while the
