@@ -114,55 +114,46 @@ String TProgram::DescribeWindows() const {
     return L"; its windows:" + (list.empty() ? String(L" none") : list);
 }
 
-TWindow TProgram::WaitForWindow(const String& CaptionPrefix, DWORD TimeoutMs) const {
-    String what = L"a window '" + CaptionPrefix + L"...' of " + fPath;
+TWindow TProgram::WaitForTopLevel(const std::function<bool(const TWindow&)>& Matches,
+                                  const String& What, DWORD TimeoutMs) const {
     TWindow found;
     try {
         WaitUntil(
             [&] {
-                RequireRunning(what);
-                for (const TWindow& w : TopLevelWindows()) {
-                    String caption;
-                    try {
-                        caption = w.Text();
-                    } catch (const EDriverError&) {
-                        if (w.Exists())
-                            throw;
-                        continue; // closed while we looked
-                    }
-                    if (caption.starts_with(CaptionPrefix)) {
+                RequireRunning(What);
+                for (const TWindow& w : TopLevelWindows())
+                    if (Matches(w)) {
                         found = w;
                         return true;
                     }
-                }
                 return false;
             },
-            what, TimeoutMs);
+            What, TimeoutMs);
     } catch (const EDriverError& e) {
         throw EDriverError(e.Message() + DescribeWindows());
     }
     return found;
 }
 
+TWindow TProgram::WaitForWindow(const String& CaptionPrefix, DWORD TimeoutMs) const {
+    auto captioned = [&](const TWindow& w) {
+        String caption;
+        try {
+            caption = w.Text();
+        } catch (const EDriverError&) {
+            if (w.Exists())
+                throw;
+            return false; // closed while we looked
+        }
+        return caption.starts_with(CaptionPrefix);
+    };
+    return WaitForTopLevel(captioned, L"a window '" + CaptionPrefix + L"...' of " + fPath,
+                           TimeoutMs);
+}
+
 TMessageBox TProgram::WaitForMessageBox(DWORD TimeoutMs) const {
-    String what = L"a message box of " + fPath;
-    TWindow found;
-    try {
-        WaitUntil(
-            [&] {
-                RequireRunning(what);
-                for (const TWindow& w : TopLevelWindows())
-                    if (w.IsClass(L"#32770")) {
-                        found = w;
-                        return true;
-                    }
-                return false;
-            },
-            what, TimeoutMs);
-    } catch (const EDriverError& e) {
-        throw EDriverError(e.Message() + DescribeWindows());
-    }
-    return TMessageBox(found);
+    auto messageBox = [](const TWindow& w) { return w.IsClass(L"#32770"); };
+    return TMessageBox(WaitForTopLevel(messageBox, L"a message box of " + fPath, TimeoutMs));
 }
 
 } // namespace kvdriver

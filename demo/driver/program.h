@@ -15,6 +15,7 @@
 #include "demo/driver/wait.h"
 #include "demo/driver/window.h"
 
+#include <functional>
 #include <vector>
 
 #include <windows.h>
@@ -57,6 +58,9 @@ private:
     void RequireRunning(const String& Awaiting) const;
     // "; its windows: ..." for the message of a failed wait.
     String DescribeWindows() const;
+    // Waits for a top-level window of the program that Matches.
+    TWindow WaitForTopLevel(const std::function<bool(const TWindow&)>& Matches, const String& What,
+                            DWORD TimeoutMs) const;
 
     String fPath;
     HANDLE fProcess = nullptr;
