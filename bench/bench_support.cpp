@@ -119,39 +119,17 @@ SOCKET TBenchPeer::Accept(DWORD TimeoutMs) {
     return s;
 }
 
-namespace {
-
-kvsim::TService SerialPort(kvsim::TPeerKind kind, unsigned short port) {
-    kvsim::TService s;
-    s.ServiceClass = kvsim::ServiceClass16(kSerialPort);
-    s.Channel = 1;
-    s.Name = L"Serial Port";
-    s.Peer.Kind = kind;
-    s.Peer.ExternalPort = port;
-    return s;
-}
-
-kvsim::TDevice Device(const wchar_t* name, BTH_ADDR address, kvsim::TService service) {
-    kvsim::TDevice d;
-    d.Name = name;
-    d.Address = address;
-    d.Radios = {0};
-    d.Remembered = true;
-    d.Services = {service};
-    return d;
-}
-
-} // namespace
-
 kvsim::TWorld BenchWorld(unsigned short PeerPort) {
     kvsim::TWorld w;
     kvsim::TRadio radio;
     radio.Name = L"Bench Radio";
     radio.Address = 0x00BE0C000A01;
     w.Radios.push_back(radio);
-    w.Devices.push_back(
-        Device(L"Bench Peer", kBenchPeerDevice, SerialPort(kvsim::TPeerKind::External, PeerPort)));
-    w.Devices.push_back(Device(L"Bench Echo", kEchoDevice, SerialPort(kvsim::TPeerKind::Echo, 0)));
+    kvsim::TPeer external, echo;
+    external.Kind = kvsim::TPeerKind::External;
+    external.ExternalPort = PeerPort;
+    w.Devices.push_back(SerialDevice(L"Bench Peer", kBenchPeerDevice, external));
+    w.Devices.push_back(SerialDevice(L"Bench Echo", kEchoDevice, echo));
     w.Settings.InquiryScale = 0;
     return w;
 }

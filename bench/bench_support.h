@@ -19,6 +19,7 @@ namespace kvbench {
 using kvtrials::PumpOnce;
 using kvtrials::PumpUntil;
 using kvtrials::SelectDevice;
+using kvtrials::SerialDevice;
 
 // Milliseconds on the performance counter.
 double NowMs();

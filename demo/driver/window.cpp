@@ -160,42 +160,33 @@ bool TWindow::Checked() const {
     }
 }
 
-std::vector<String> TWindow::ListItems() const {
-    if (!IsClass(L"ComboLBox"))
-        RequireClass(L"ListBox", L"the items");
-    LRESULT count = Send(LB_GETCOUNT);
+std::vector<String> TWindow::Items(UINT CountMsg, UINT LengthMsg, UINT TextMsg) const {
+    // LB_ERR and CB_ERR are both -1.
+    LRESULT count = Send(CountMsg);
     if (count == LB_ERR)
         throw EDriverError(L"cannot count the items of " + Describe());
     std::vector<String> items;
     for (LRESULT i = 0; i < count; ++i) {
-        LRESULT length = Send(LB_GETTEXTLEN, static_cast<WPARAM>(i));
+        LRESULT length = Send(LengthMsg, static_cast<WPARAM>(i));
         if (length == LB_ERR)
             throw EDriverError(L"cannot read item " + IntToStr(i) + L" of " + Describe());
         String item(static_cast<size_t>(length) + 1, L'\0');
-        LRESULT n = Send(LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item.data()));
+        LRESULT n = Send(TextMsg, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item.data()));
         item.resize(static_cast<size_t>(std::clamp<LRESULT>(n, 0, length)));
         items.push_back(item);
     }
     return items;
 }
 
+std::vector<String> TWindow::ListItems() const {
+    if (!IsClass(L"ComboLBox"))
+        RequireClass(L"ListBox", L"the items");
+    return Items(LB_GETCOUNT, LB_GETTEXTLEN, LB_GETTEXT);
+}
+
 std::vector<String> TWindow::ComboItems() const {
     RequireClass(L"ComboBox", L"the items");
-    LRESULT count = Send(CB_GETCOUNT);
-    if (count == CB_ERR)
-        throw EDriverError(L"cannot count the items of " + Describe());
-    std::vector<String> items;
-    for (LRESULT i = 0; i < count; ++i) {
-        LRESULT length = Send(CB_GETLBTEXTLEN, static_cast<WPARAM>(i));
-        if (length == CB_ERR)
-            throw EDriverError(L"cannot read item " + IntToStr(i) + L" of " + Describe());
-        String item(static_cast<size_t>(length) + 1, L'\0');
-        LRESULT n =
-            Send(CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item.data()));
-        item.resize(static_cast<size_t>(std::clamp<LRESULT>(n, 0, length)));
-        items.push_back(item);
-    }
-    return items;
+    return Items(CB_GETCOUNT, CB_GETLBTEXTLEN, CB_GETLBTEXT);
 }
 
 int TWindow::ComboIndex() const {

@@ -76,6 +76,8 @@ public:
 
 private:
     void RequireClass(const wchar_t* Name, const wchar_t* Reading) const;
+    // The items of a list or a combo box, read with that box's messages.
+    std::vector<String> Items(UINT CountMsg, UINT LengthMsg, UINT TextMsg) const;
     std::vector<TWindow> Descendants() const;
 
     HWND fHandle = nullptr;

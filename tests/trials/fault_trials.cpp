@@ -86,24 +86,6 @@ std::string LedgerFaults() {
     return faults;
 }
 
-kvsim::TService Serial(kvsim::TPeer peer) {
-    kvsim::TService s;
-    s.ServiceClass = kSerialPort;
-    s.Name = L"Serial Port";
-    s.Peer = peer;
-    return s;
-}
-
-kvsim::TDevice Device(const std::wstring& name, BTH_ADDR address, kvsim::TPeer peer) {
-    kvsim::TDevice d;
-    d.Name = name;
-    d.Address = address;
-    d.Radios = {0};
-    d.Remembered = true;
-    d.Services = {Serial(peer)};
-    return d;
-}
-
 // The trials' world, installed with the counting socket calls for as long as it lives.
 class TTrialWorld {
 public:
@@ -117,9 +99,10 @@ public:
         refusing.ConnectError = WSAECONNREFUSED;
         timingOut.ConnectError = WSAETIMEDOUT;
         timingOut.ConnectDelayMs = 20;
-        world.Devices = {Device(L"Echo", kEcho, echo), Device(L"Refusing", kRefusing, refusing),
-                         Device(L"Timing Out", kTimingOut, timingOut),
-                         Device(kLongText, kLongName, echo)};
+        world.Devices = {SerialDevice(L"Echo", kEcho, echo),
+                         SerialDevice(L"Refusing", kRefusing, refusing),
+                         SerialDevice(L"Timing Out", kTimingOut, timingOut),
+                         SerialDevice(kLongText, kLongName, echo)};
         kvsim::Install(world);
         gForward = kvSocketApi;
         kvSocketApi.socket = CountedSocket;

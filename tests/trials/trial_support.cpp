@@ -79,6 +79,20 @@ void PumpOnce() {
     }
 }
 
+kvsim::TDevice SerialDevice(const std::wstring& Name, BTH_ADDR Address, const kvsim::TPeer& Peer) {
+    kvsim::TService service;
+    service.ServiceClass = kvsim::ServiceClass16(0x1101);
+    service.Name = L"Serial Port";
+    service.Peer = Peer;
+    kvsim::TDevice device;
+    device.Name = Name;
+    device.Address = Address;
+    device.Radios = {0};
+    device.Remembered = true;
+    device.Services = {service};
+    return device;
+}
+
 bool SelectDevice(TkvBT& Bt, BTH_ADDR Address) {
     if (Bt.DeviceCount() == 0)
         Bt.Update();

@@ -3,6 +3,9 @@
 // holds, a message pump for the main thread, and the selection of a device by address.
 
 #include "components/kvbt.h"
+#include "sim/sim_world.h"
+
+#include <string>
 
 #include <windows.h>
 
@@ -27,6 +30,10 @@ template <class C> bool PumpUntil(C Condition, DWORD TimeoutMs) {
     }
     return true;
 }
+
+// A device of a simulated world, remembered and reported by the world's first radio,
+// offering one Serial Port service (channel 1) whose far end is Peer.
+kvsim::TDevice SerialDevice(const std::wstring& Name, BTH_ADDR Address, const kvsim::TPeer& Peer);
 
 // Lists the devices when none are listed, and selects the one at Address; false when it
 // is not listed.
