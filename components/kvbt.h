@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -118,16 +119,33 @@ public:
 // reader thread that hands every received block to the receive dispatch, and the
 // system's dialogs.
 //
-// Connections: one reader per connection; it carries its own socket and closes it when
-// it leaves (a close from elsewhere only shuts the socket down), after every call that
-// other threads make on it has returned, so nobody touches a socket value that Winsock
-// may have reused. A close from any thread claims the connection first: the close
-// sequence (OnClose, notification 1, OnDisconnect) runs once per connection, on
-// whichever thread ended it, and a later close that finds no connection raises nothing.
-// A new connection starts only after the previous reader has gone. The receive buffer
-// belongs to the reader while one runs; a new size takes effect before its next receive.
-// Sends deliver all their bytes, waiting for the socket when it is full, until the
-// connection fails.
+// Connections. Each connection is an object of its own that holds its socket and what
+// the threads using it share; the component holds it while open, its reader while it
+// runs, and each send or read for the length of the call; the last of them closes the
+// socket, so no thread ever uses a socket value that Winsock may have reused. A close
+// from any thread claims the connection first: the close sequence (OnClose, notification
+// 1, OnDisconnect) runs once per connection, on whichever thread ended it, and a later
+// close that finds no connection raises nothing. A reader serves its own connection only
+// and receives into a buffer of its own; BufferInSize takes effect before its next
+// receive. A receive never blocks: it takes bytes known to be there.
+//
+// Sends deliver all their bytes in order, each send's bytes together, until the
+// connection closes or fails; they report nothing. A send on the main thread (or any
+// thread but the reader) waits while the socket is full, serving sent messages and
+// synchronized calls on the main thread; one made while another send of the connection
+// is in progress waits for it, except that a send from a handler that this thread's own
+// send is serving, and a send on the reader thread, go into the connection's queue behind
+// it and return: the reader never waits for socket space, so it keeps receiving.
+//
+// Threads of the events (see kvclasses.h for the rest):
+//   OnConnect, notification 2     the thread that wrote Active true
+//   OnDisconnect                  the thread that closed, or the reader when the link
+//                                 dropped or a receive handler threw
+//   OnFatalError                  the thread that wrote Active true
+// A handler of any of them may write Active either way (an automatic reconnect from
+// OnDisconnect on the reader thread works; the old reader ends by itself), send, read,
+// WaitForBytes, write BufferInSize and relink. An exception from OnDisconnect reaches
+// whoever closed, except in the destructor, which cannot pass it on and drops it.
 class TkvBT : public TkvBaseIO {
 public:
     explicit TkvBT(TComponent* AOwner);
@@ -162,10 +180,12 @@ public:
     void SendChar(wchar_t Ch) override;
     void SendString(const AnsiString& S) override;
     void SendData(const std::uint8_t* Buff, std::uint32_t N) override;
-    // One receive of up to Len bytes; learn the count from ReadyForRead beforehand.
+    // One receive of up to Len bytes: waits until some are there (serving messages on
+    // the main thread) or the connection closes; learn the count from ReadyForRead.
     void Read(void* Buffer, std::uint32_t Len);
+    // The bytes pending now, at most ReadyForRead of them; never waits.
     void ReadAll(void* Buffer);
-    // The pending bytes, one character per byte.
+    // The pending bytes, one character per byte; never waits.
     String ReadString();
     // Waits up to Ms milliseconds, processing messages, for Count pending bytes; the
     // reader leaves them unread meanwhile.
@@ -179,8 +199,8 @@ public:
     int GetBufferOutSize() const { return fBufferOutSize; }
     void SetBufferOutSize(int Value);
 
-    TNotifyEvent GetOnConnect() const { return fOnConnect; }
-    void SetOnConnect(TNotifyEvent Value) { fOnConnect = Value; }
+    TNotifyEvent GetOnConnect() const { return fOnConnect.Get(); }
+    void SetOnConnect(TNotifyEvent Value) { fOnConnect.Set(Value); }
     TNotifyEvent GetOnDisconnect() const { return fOnDisconnect.Get(); }
     void SetOnDisconnect(TNotifyEvent Value) { fOnDisconnect.Set(Value); }
     TOnReceived GetOnAfterReceive() const { return fOnAfterReceive; }
@@ -202,11 +222,13 @@ protected:
     void ThreadIOExecute(TkvThreadIO* Thread) override;
 
 private:
-    void SetBlocking(SOCKET Socket, bool Blocking);
+    class TLink;
+
     void GetSocketBufferSizes();
     void ReallocBuffer();
-    void ReaderLoop(SOCKET Socket);
+    void ReaderLoop(TkvThreadIO& Thread, TLink& Link);
     void Send(const char* Data, std::uint32_t Length, bool Blocking);
+    std::shared_ptr<TLink> CurrentLink() const;
     // The selected device when the selection lies inside the list, else none.
     TkvBTDevice* SelectedDevice() const;
 
@@ -215,28 +237,21 @@ private:
     TList lRadios; // owns its TkvBTRadio objects
     TkvBtDeviceEnumerate fDeviceEnum{bteRemembered, bteConnected, bteAllRadios};
     int fDeviceEnumTimeout = 5;
-    TNotifyEvent fOnConnect;
+    TkvLocked<TNotifyEvent> fOnConnect;
     TkvLocked<TNotifyEvent> fOnDisconnect;
     TOnReceived fOnAfterReceive;
     TOnSent fOnAfterSend;
-    std::vector<std::uint8_t> fBuffer; // the reader's receive buffer
-    std::atomic<bool> flDontRead{false};
     std::atomic<int> fBufferInSize{8192};
     int fBufferOutSize = 8192;
     std::atomic<std::uint32_t> edx{0};
 
-    // Calls on the connection's socket from other threads than its reader, counted so
-    // that the reader closes the socket only once none is in progress.
-    class TSocketUse;
-    std::atomic<int> fSocketUsers{0};
-    std::atomic<bool> fResizeBuffer{false};
-    // The mode the socket was last switched to, so that the reader switches it back to
-    // blocking only when a send left it non-blocking.
-    std::atomic<bool> fNonBlocking{false};
-    HANDLE fReaderWake; // ends the reader's pause while bytes wait unread
-    // The socket of the connection whose reader starts next: written by OpenHandle, taken
-    // by that reader when it starts, even when the connection has been closed by then.
-    SOCKET fReaderSocket = INVALID_SOCKET;
+    // The open connection, and those whose readers have not started yet: OpenHandle adds
+    // to both, each reader takes its own when it starts, even when the connection has
+    // been closed by then.
+    mutable std::mutex fLinkLock;
+    std::shared_ptr<TLink> fLink;
+    std::vector<std::shared_ptr<TLink>> fReaderLinks;
+    std::atomic<std::uint64_t> fOpens{0}; // connections made, so an open sees a reopen inside it
     // What the "Opened: " line names, noted when the connection is made.
     String fOpenedName;
     String fOpenedAddress;

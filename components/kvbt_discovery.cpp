@@ -30,18 +30,18 @@ TkvBT::TkvBT(TComponent* AOwner) : TkvBaseIO(AOwner) {
     fDeviceIndex = -1;
     fBufferInSize = 8192;
     fBufferOutSize = fBufferInSize;
-    fReaderWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ReallocBuffer();
 }
 
 TkvBT::~TkvBT() {
-    if (GetActive())
-        DoClose();
+    try {
+        if (IsOpened())
+            DoClose();
+    } catch (...) {
+        // An exception from OnDisconnect cannot leave a destructor.
+    }
+    EndCalls();
     WaitThreadIO();
     ClearRadios();
-    fBuffer.clear();
-    fBuffer.shrink_to_fit();
-    CloseHandle(fReaderWake);
     WSACleanup(); // the base's destruction uses no Winsock
 }
 

@@ -6,16 +6,34 @@
 //   TkvCustomLogFile        the abstract log that components write to
 //   TkvBaseIO               the base I/O component: open/close, reader thread, receive
 //                           dispatch, terminal binding, device list, notifications
-//   TkvThreadIO             the reader thread of a TkvBaseIO
+//   TkvThreadIO             the reader thread of one connection of a TkvBaseIO
 //   TkvCustomDataProcessor  a component between an I/O component and the application
 //   TkvTimer                a window timer on a hidden window
+//   TkvCallGate, TkvLink    calls that other threads make into a component, and the
+//                           links they follow
 //
-// Threads: the main thread runs property writers, Loaded, the device list and normally
-// the open and close sequences. The reader thread runs the transport's loop and, unless
-// UseMainThread is set, the receive dispatch; a transport may also close from it, so
-// OnClose and the close notification can arrive there. Fields that both threads touch are
-// atomic; events that the reader raises are read and written under a small lock.
-
+// Threads. The main thread runs the message loop, property writers, Loaded, the device
+// list and normally the open and close sequences. Each open connection has one reader
+// thread. Where each event runs, and what a handler may call:
+//
+//   OnOpen, notification 2        the thread that wrote Active true, during the open
+//   OnClose, notification 1       the thread that closed: the writer of Active false, the
+//                                 destructor, or the reader when the medium failed
+//   OnReceived, the processor's   the reader; with UseMainThread the main thread, while
+//     DoProcessing, the terminal  the reader waits. Blocks that still wait for the main
+//                                 thread when their connection closes are not dispatched
+//   the processor's DeviceNotify  where the notification is raised (above)
+//   the processor's DoTimerAsync  the thread that created the processor
+//
+// From any of them a handler may write Active either way (a reopen from a reader-thread
+// handler starts a new reader; the old one never touches the new connection), send,
+// read, write BufferInSize, link and unlink the terminal, the processor and the log (on
+// another thread than the main one these writers are handed to the main thread and
+// wait for it), and destroy a linked processor or log. Destroying a processor, a log or
+// an I/O component waits until no other thread's call into it is in progress and lets
+// no new one begin (TkvCallGate); the waits of the main thread keep serving sent
+// messages and synchronized calls, so a reader that waits for the main thread cannot
+// deadlock them. Controls are touched on the main thread only.
 #include "toolkit/components.h"
 #include "toolkit/controls.h"
 #include "toolkit/events.h"
@@ -27,8 +45,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include <windows.h>
 
@@ -54,9 +75,7 @@ using TkvNotifyEvent = TEvent<void(TObject* Sender, std::int32_t Code)>;
 // The handle value of a closed medium: all bits set (INVALID_HANDLE_VALUE, INVALID_SOCKET).
 constexpr std::uintptr_t kvInvalidHandle = ~static_cast<std::uintptr_t>(0);
 
-// A terminal keeps about the last kvTerminalKeep characters it was given: once it holds a
-// quarter more, the oldest lines go, so that an edit control under a fast stream keeps
-// its pace and its memory.
+// The default of TerminalKeep: the characters a terminal keeps.
 constexpr std::uint32_t kvTerminalKeep = 8 * 1024;
 
 // Window message posted to a terminal when it is linked (WParam: the component) or
@@ -80,6 +99,102 @@ private:
     T fValue{};
 };
 
+// ---- Calls across threads
+
+// The calls that other threads make into one component. A call enters the gate and
+// leaves it; closing the gate (when the component goes) admits no new call and waits
+// until every call of another thread has left, serving sent messages and synchronized
+// calls meanwhile on the main thread. Calls of the closing thread itself are not waited
+// for: they are on its own stack. The gate outlives its component for as long as a link
+// or a call holds it, so that a late caller finds it closed instead of a freed object.
+class TkvCallGate {
+public:
+    TkvCallGate();
+    ~TkvCallGate();
+    TkvCallGate(const TkvCallGate&) = delete;
+    TkvCallGate& operator=(const TkvCallGate&) = delete;
+
+    bool Enter(); // false once closed
+    void Leave();
+    void Close();
+    bool Closed() const;
+
+private:
+    mutable std::mutex fLock;
+    bool fClosed = false;
+    std::vector<DWORD> fCallers; // the thread of each call in progress
+    HANDLE fLeft;                // set whenever a call leaves
+};
+
+// What a component that other threads call into carries: its gate.
+class TkvCallTarget {
+public:
+    const std::shared_ptr<TkvCallGate>& CallGate() const { return fCallGate; }
+
+protected:
+    // Admits no further call from other threads and waits for those in progress. The kv
+    // base classes do it first in their destructors; a descendant whose overrides use
+    // members of its own calls it first in its own destructor, before they go.
+    void EndCalls() { fCallGate->Close(); }
+
+private:
+    std::shared_ptr<TkvCallGate> fCallGate = std::make_shared<TkvCallGate>();
+};
+
+// A link from one component to another (a TkvCallTarget) that other threads follow.
+// Get reads it; Call follows it: the call holds the target's gate open while it lives,
+// and is empty when nothing is linked or the target is going.
+template <class T> class TkvLink {
+public:
+    class TCall {
+    public:
+        TCall() = default;
+        TCall(T* Target, std::shared_ptr<TkvCallGate> Gate) {
+            if (Target && Gate->Enter()) {
+                fTarget = Target;
+                fGate = std::move(Gate);
+            }
+        }
+        TCall(TCall&& Other) noexcept
+            : fTarget(std::exchange(Other.fTarget, nullptr)), fGate(std::move(Other.fGate)) {}
+        TCall& operator=(TCall&&) = delete;
+        ~TCall() {
+            if (fTarget)
+                fGate->Leave();
+        }
+        explicit operator bool() const { return fTarget != nullptr; }
+        T* operator->() const { return fTarget; }
+        T* Get() const { return fTarget; }
+
+    private:
+        T* fTarget = nullptr;
+        std::shared_ptr<TkvCallGate> fGate;
+    };
+
+    T* Get() const {
+        std::lock_guard<std::mutex> lock(fLock);
+        return fTarget;
+    }
+    void Set(T* Value) {
+        std::shared_ptr<TkvCallGate> gate = Value ? Value->CallGate() : nullptr;
+        std::lock_guard<std::mutex> lock(fLock);
+        fTarget = Value;
+        fGate = std::move(gate);
+    }
+    TCall Call() const {
+        std::unique_lock<std::mutex> lock(fLock);
+        T* target = fTarget;
+        std::shared_ptr<TkvCallGate> gate = fGate;
+        lock.unlock();
+        return TCall(target, std::move(gate));
+    }
+
+private:
+    mutable std::mutex fLock;
+    T* fTarget = nullptr;
+    std::shared_ptr<TkvCallGate> fGate;
+};
+
 // ---- TkvNotifyList
 
 // The notification subscribers of a component: callbacks (TkvNotifyEvent) in order of
@@ -90,9 +205,13 @@ private:
 // may add or remove entries (its own or others') while it is called; entries removed
 // during the pass are not called, entries added during it are not called in this pass,
 // and every other entry is called once, in order. An exception from a subscriber ends the
-// pass and reaches the caller. The list may be changed and called from different threads.
+// pass and reaches the caller. The list may be changed and called from different threads:
+// once Delete has returned, the removed callback is no longer running on another thread
+// (Delete waits for it, serving the main thread's messages meanwhile) and is never
+// called again.
 class TkvNotifyList : public TList {
 public:
+    TkvNotifyList();
     ~TkvNotifyList() override;
 
     int Add(TkvNotifyEvent Item);
@@ -108,10 +227,15 @@ protected:
 private:
     struct TRecord {
         TkvNotifyEvent Event;
-        std::uint64_t Serial; // tells a record from a later one at the same address
+        std::uint64_t Serial;        // tells a record from a later one at the same address
+        std::vector<DWORD> Callers;  // the thread of each call of it in progress
+        bool DeleteOnLeave = false;  // removed while its caller's own thread calls it
     };
+    void Leave(TRecord* Record);
+
     mutable std::recursive_mutex fLock;
     std::uint64_t fNextSerial = 1;
+    HANDLE fLeft; // set whenever a call leaves
 };
 
 // ---- TkvDevice
@@ -150,9 +274,12 @@ protected:
 // ---- TkvCustomLogFile
 
 // The abstract log. A concrete log implements the operations it supports; the others
-// raise EAbstractError.
-class TkvCustomLogFile : public TComponent {
+// raise EAbstractError. Components write to it from their reader threads too; its
+// destruction waits for those writes (see TkvCallTarget::EndCalls).
+class TkvCustomLogFile : public TComponent, public TkvCallTarget {
 public:
+    ~TkvCustomLogFile() override;
+
     // Calls OnFatalError, then throws Exception(Msg) unless the handler cleared the flag.
     virtual void DoFatalErrors(std::uint32_t Code, std::uint32_t Detail, const String& Msg);
     virtual void Save();
@@ -174,21 +301,33 @@ protected:
 
 // ---- TkvThreadIO
 
-// The reader thread of a TkvBaseIO: its body runs the component's ThreadIOExecute with
-// COM initialised (multithreaded). An exception that escapes the loop ends the thread
-// quietly. The component keeps the thread object until it has waited for it, so it never
-// waits on, or reads through, a thread object that has gone.
+// The reader of one connection of a TkvBaseIO: its body runs the component's
+// ThreadIOExecute with COM initialised (multithreaded). It serves the medium handle that
+// was open when it started (Medium) and has a stop flag of its own, so a late reader
+// never touches the next connection. An exception that escapes the loop ends the thread
+// quietly. The component keeps the object until the thread has ended; a reader that its
+// component cannot wait for (it runs on the destroying thread's stack) is let go when the
+// component goes: Released is then true and it must not touch the component again.
 class TkvThreadIO : public TThread {
 public:
     TkvThreadIO(TkvBaseIO* akvLink, TThreadPriority pr);
 
     using TThread::Synchronize;
 
+    // The medium handle this reader serves.
+    std::uintptr_t Medium() const { return fMedium; }
+    // The component has gone; the reader ends without touching it.
+    bool Released() const { return fkvLink.load() == nullptr; }
+
 protected:
     void Execute() override;
 
 private:
-    TkvBaseIO* fkvLink;
+    std::atomic<TkvBaseIO*> fkvLink;
+    TkvBaseIO* const fOwner; // compared only, never followed once Released
+    const std::uintptr_t fMedium;
+    std::atomic<DWORD> fDispatcher{0}; // the thread that runs this reader's hand-off now
+    friend class TkvBaseIO;
 };
 
 // ---- TkvBaseIO
@@ -205,12 +344,20 @@ private:
 // Notification codes of DoNotify: 1 medium closed, 2 medium opened, 3 device list or
 // selected device changed.
 //
-// The reader loop's contract (ThreadIOExecute): loop while IsThreadIOTerminated is false;
-// wait for input on the medium and leave the loop when the wait or the read fails or
-// nothing is pending; leave input unread while HasReceivers is false; else read it and
-// call DoDataReceived; after the loop set IsThreadIOTerminated before anything that may
-// call StopThreadIO.
-class TkvBaseIO : public TComponent {
+// The reader loop's contract (ThreadIOExecute, given the reader's TkvThreadIO): loop while
+// IsThreadIOTerminated() is false; wait for input on the reader's own medium
+// (Thread->Medium()) and leave the loop when the wait or the read fails or nothing is
+// pending; leave input unread while HasReceivers is false; else read it and call
+// DoDataReceived, and end at once when Thread->Released(). After the loop, unless it was
+// told to stop, call DoClose: on a reader's thread it closes that reader's connection
+// only, and nothing when another thread has closed it first.
+//
+// Readers are told to stop when their medium is released, and waited for when the
+// transport closes with isThreaded (StopThreadIO) and when the component goes
+// (WaitThreadIO), except a reader that runs on the waiting thread's own stack (the
+// waiting thread is that reader, or runs its hand-off to the main thread): it ends by
+// itself once its handler returns.
+class TkvBaseIO : public TComponent, public TkvCallTarget {
 public:
     ~TkvBaseIO() override;
 
@@ -258,22 +405,34 @@ public:
     // system information.
     void LogMessage(TDetailLevel Level, const String& Msg);
 
+    // True for a reader whose stop was asked (called on a reader's thread, of that
+    // reader; elsewhere, of the current reader, and true when none runs).
+    bool IsThreadIOTerminated() const;
+
     // ---- Properties
     bool GetActive();
     void SetActive(bool Value);
     TMemo* GetTerminal() const { return fTerminal; }
+    // Terminal and TerminalUsage are written on the main thread; from another thread the
+    // write is handed to it (Synchronize).
     void SetTerminal(TMemo* Value);
     TTerminalUsage GetTerminalUsage() const { return fTerminalUsage; }
     void SetTerminalUsage(TTerminalUsage Value);
     bool GetTerminalEcho() const { return fTerminalEcho; }
     void SetTerminalEcho(bool Value) { fTerminalEcho = Value; }
+    // The characters the terminal keeps (0: all). Once it holds a quarter more, the
+    // oldest lines go (cut after a line break where there is one); of a received run
+    // longer than this only its tail goes in.
+    std::uint32_t GetTerminalKeep() const { return fTerminalKeep; }
+    void SetTerminalKeep(std::uint32_t Value) { fTerminalKeep = Value; }
     TThreadPriority GetPriority() const { return fPriority; }
     void SetPriority(TThreadPriority Value) { fPriority = Value; }
     bool GetUseMainThread() const { return fUseMainThread; }
     void SetUseMainThread(bool Value) { fUseMainThread = Value; }
-    TkvCustomLogFile* GetLog() const { return fLog; }
+    TkvCustomLogFile* GetLog() const { return fLog.Get(); }
+    // Log and DataProcessor are written on the main thread, like Terminal.
     void SetLog(TkvCustomLogFile* Value);
-    TkvCustomDataProcessor* GetDataProcessor() const { return fDataProcessor; }
+    TkvCustomDataProcessor* GetDataProcessor() const { return fDataProcessor.Get(); }
     void SetDataProcessor(TkvCustomDataProcessor* Value);
     TOnFatalErrorEvent GetOnFatalError() const { return fOnFatalError; }
     void SetOnFatalError(TOnFatalErrorEvent Value) { fOnFatalError = Value; }
@@ -286,8 +445,6 @@ public:
 
     // The procedure installed in front of the terminal's own (see SetTerminal).
     void TerminalWndProc(TMessage& Message);
-    // What the reader has the main thread run: the dispatch of the parked block.
-    void SyncDataReceived();
 
 protected:
     explicit TkvBaseIO(TComponent* AOwner);
@@ -296,37 +453,39 @@ protected:
 
     // The base close sequence is ReleaseMedium, then RaiseOnClose when it released.
     // ReleaseMedium claims the handle first, so that two threads closing at once release
-    // it once; it releases it and stops the reader when isThreaded; true for the thread
-    // that released the medium.
+    // it once; on a reader's thread it claims only that reader's own medium. It releases
+    // the handle, tells the medium's reader to stop, and stops it (StopThreadIO) when
+    // isThreaded; true for the thread that released the medium.
     bool ReleaseMedium();
     void RaiseOnClose();
 
-    // Ends the reader thread, if any, and waits for it (pumping messages on the main
-    // thread). A transport calls it from its destructor once the medium is closed, so
-    // that no reader runs while the transport's part of the object goes.
+    // Tells every reader to stop and waits for each that can be waited for from here
+    // (pumping messages on the main thread); lets go of the others (see TkvThreadIO). A
+    // transport calls it from its destructor once the medium is closed, so that no reader
+    // runs while the transport's part of the object goes.
     void WaitThreadIO();
+
+    // True on the thread of one of this component's readers.
+    bool OnReaderThread() const { return OwnReader() != nullptr; }
 
     // The log prefix; unset, the run-time class name stands in.
     String LogPrefix() const { return sLogPrefix ? *sLogPrefix : ClassName(); }
 
     TkvNotifyList kvNotifyList;
-    std::atomic<TkvCustomLogFile*> fLog{nullptr};
-    std::atomic<TkvCustomDataProcessor*> fDataProcessor{nullptr};
+    TkvLink<TkvCustomLogFile> fLog;
+    TkvLink<TkvCustomDataProcessor> fDataProcessor;
     TOnFatalErrorEvent fOnFatalError;
     TStringList slDevices;
-    void* threadData = nullptr;
-    std::uint32_t threadDataSize = 0;
     std::atomic<HWND> hTerminal{nullptr};
     std::atomic<TTerminalUsage> fTerminalUsage{tuNone};
     std::atomic<TMemo*> fTerminal{nullptr};
     std::atomic<bool> fTerminalEcho{false};
     TWndMethod fOldTerminalWndProc;
     std::atomic<bool> fTerminalLocked{false};
-    std::atomic<std::uint32_t> fTerminalWritten{
-        0}; // received characters since the last length check
+    std::atomic<std::uint32_t> fTerminalKeep{kvTerminalKeep};
+    std::atomic<std::uint32_t> fTerminalWritten{0}; // characters since the last length check
     TkvLocked<TNotifyEvent> fOnClose;
     TkvLocked<TNotifyEvent> fOnOpen;
-    TkvThreadIO* fThreadIO = nullptr; // owned; touched only by the threads that open and close
     TkvLocked<TOnReceived> fOnReceived;
     std::atomic<bool> fUseMainThread{false};
     TThreadPriority fPriority = tpNormal;
@@ -335,10 +494,26 @@ protected:
     std::optional<String> sLogPrefix;
     bool flClearDeviceListWithFree = true;
     std::atomic<bool> isThreaded{false};
-    std::atomic<bool> IsThreadIOTerminated{false};
 
 private:
-    std::atomic<DWORD> fReaderThreadId{0};
+    struct THandOff;
+    // The readers of this component that have not been collected; fThreadIO is the one
+    // started last.
+    mutable std::mutex fReadersLock;
+    TkvThreadIO* fThreadIO = nullptr;
+    std::vector<TkvThreadIO*> fReaders;
+
+    // The reader that runs on the calling thread, when it is one of this component's.
+    TkvThreadIO* OwnReader() const;
+    // Deletes the objects of readers that have ended.
+    void CollectThreadIO();
+    // Tells the reader of that medium, if it still runs, to stop.
+    void StopReaderOf(std::uintptr_t Medium);
+    // Stops and waits for the readers that can be waited for from here; with Release,
+    // lets go of the others.
+    void WaitReaders(bool Release);
+    void UnhookTerminal(TMemo* Terminal);
+
     friend class TkvThreadIO;
     friend class TkvCustomDataProcessor; // flushes the medium handle after a send
 };
@@ -348,8 +523,10 @@ private:
 // A timer on a hidden window of the thread that creates it: OnTimer runs on that thread,
 // from its message loop, every Interval milliseconds while Enabled, Interval is not 0 and
 // OnTimer is assigned. Every effective change restarts the countdown; writing OnTimer
-// always does. Exceptions from OnTimer are dropped and the timer keeps running. Create,
-// change and destroy it on its own thread.
+// always does. Exceptions from OnTimer are dropped and the timer keeps running. Its
+// writers are called on its own thread (elsewhere they throw Exception, for the platform
+// timer would not start); Restart may be called from any thread. Destroying it on
+// another thread hands the window's end to its own thread and waits for it.
 class TkvTimer : public TObject {
 public:
     TkvTimer();
@@ -361,6 +538,9 @@ public:
     void SetInterval(std::uint32_t Value);
     TNotifyEvent GetOnTimer() const { return FOnTimer; }
     void SetOnTimer(TNotifyEvent Value);
+    // Writes Enabled false and, when Start, stores Interval directly (unless 0) and writes
+    // Enabled true: at once on the timer's own thread, posted to it from any other.
+    void Restart(bool Start, std::uint32_t Interval = 0);
 
 protected:
     // Calls OnTimer when enabled and assigned; descendants may extend it.
@@ -370,12 +550,14 @@ private:
     static LRESULT CALLBACK WindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam);
     void UpdateTimer();
     void WndProc(TMessage& Msg);
+    void CheckThread() const;
+    void DoRestart(bool Start, std::uint32_t Interval);
 
     std::uint32_t FInterval = 1000;
     HWND FWindowHandle = nullptr;
     TNotifyEvent FOnTimer;
     bool FEnabled = true;
-    friend class TkvCustomDataProcessor; // stores its async interval directly
+    DWORD fThreadId; // the thread whose window it is
 };
 
 // ---- TkvCustomDataProcessor
@@ -384,9 +566,11 @@ private:
 // device (the I/O component) and subscribes to its notifications, forwards received
 // blocks to a chained processor, logs, and offers two send paths that an OnDataSend
 // handler may take over; a taken-over send completes (DoAfterSendComplete) one async
-// timer interval after the last of a burst. A chain that would lead back to the processor
-// is refused. The async timer belongs to the thread that created the processor.
-class TkvCustomDataProcessor : public TComponent {
+// timer interval after the last of a burst, on the thread that created the processor,
+// whichever thread sent. A chain that would lead back to the processor is refused.
+// Its destruction waits until no other thread's call into it is in progress (see
+// TkvCallTarget::EndCalls for descendants).
+class TkvCustomDataProcessor : public TComponent, public TkvCallTarget {
 public:
     explicit TkvCustomDataProcessor(TComponent* AOwner);
     ~TkvCustomDataProcessor() override;
@@ -407,9 +591,9 @@ public:
     virtual void DoAfterSendComplete(bool& flIgnore);
 
     bool GetActive() const { return fActive; }
-    TkvBaseIO* GetDevice() const { return fDevice; }
-    TkvCustomDataProcessor* GetDataProcessor() const { return fDataProcessor; }
-    TkvCustomLogFile* GetLog() const { return fLog; }
+    TkvBaseIO* GetDevice() const { return fDevice.Get(); }
+    TkvCustomDataProcessor* GetDataProcessor() const { return fDataProcessor.Get(); }
+    TkvCustomLogFile* GetLog() const { return fLog.Get(); }
     void SetLog(TkvCustomLogFile* Value);
     TOnFatalErrorEvent GetOnFatalError() const { return fOnFatalError; }
     void SetOnFatalError(TOnFatalErrorEvent Value) { fOnFatalError = Value; }
@@ -428,11 +612,11 @@ protected:
         return TkvNotifyEvent::Bind<&TkvCustomDataProcessor::DeviceNotify>(this);
     }
 
-    std::atomic<TkvBaseIO*> fDevice{nullptr};
-    std::atomic<TkvCustomDataProcessor*> fDataProcessor{nullptr};
+    TkvLink<TkvBaseIO> fDevice;
+    TkvLink<TkvCustomDataProcessor> fDataProcessor;
     bool fActive = false;
     TOnFatalErrorEvent fOnFatalError;
-    std::atomic<TkvCustomLogFile*> fLog{nullptr};
+    TkvLink<TkvCustomLogFile> fLog;
     TDataSendEvent fOnDataSend;
     TkvTimer* fTimerAsync;
     String sLogPrefix;

@@ -14,6 +14,7 @@ TkvBaseIO::TkvBaseIO(TComponent* AOwner) : TComponent(AOwner) {
 }
 
 TkvBaseIO::~TkvBaseIO() {
+    EndCalls();
     WaitThreadIO();
     // A terminal that lives on gets its own window procedure back.
     if (fTerminal)
@@ -37,6 +38,7 @@ void TkvBaseIO::ReleaseHandle(std::uintptr_t Handle) {
 }
 
 void TkvBaseIO::DoOpen() {
+    CollectThreadIO();
     fHandle = OpenHandle();
     if (!IsOpened())
         return;
@@ -56,12 +58,27 @@ void TkvBaseIO::DoClose() {
 }
 
 bool TkvBaseIO::ReleaseMedium() {
-    std::uintptr_t handle = fHandle.exchange(kvInvalidHandle);
-    if (handle == kvInvalidHandle)
-        return false;
+    std::uintptr_t handle;
+    if (TkvThreadIO* reader = OwnReader()) {
+        // A reader closes its own connection only: never one opened after it.
+        {
+            std::lock_guard<std::mutex> lock(fReadersLock);
+            if (fThreadIO != reader)
+                return false;
+        }
+        handle = reader->Medium();
+        if (handle == kvInvalidHandle || !fHandle.compare_exchange_strong(handle, kvInvalidHandle))
+            return false;
+    } else {
+        handle = fHandle.exchange(kvInvalidHandle);
+        if (handle == kvInvalidHandle)
+            return false;
+    }
     ReleaseHandle(handle);
     if (isThreaded)
         StopThreadIO();
+    else
+        StopReaderOf(handle);
     return true;
 }
 
@@ -118,14 +135,14 @@ void TkvBaseIO::DoFatalErrors(std::uint32_t Code, std::uint32_t Detail, const St
     bool raiseException = true;
     if (fOnFatalError)
         fOnFatalError(this, Code, Detail, Msg, raiseException);
-    if (TkvCustomLogFile* log = fLog)
+    if (auto log = fLog.Call())
         log->AddLogFmt(dlSimple, L"Fatal Error: %u, %u, %s", {Code, Detail, Msg});
     if (raiseException && !IsLoading())
         throw Exception(Msg);
 }
 
 void TkvBaseIO::LogMessage(TDetailLevel Level, const String& Msg) {
-    TkvCustomLogFile* log = fLog;
+    auto log = fLog.Call();
     if (!log)
         return;
     if (Msg.empty())
@@ -260,10 +277,12 @@ void TkvBaseIO::DoNotify(std::int32_t Code) {
 }
 
 void TkvBaseIO::SetDataProcessor(TkvCustomDataProcessor* Value) {
-    TkvCustomDataProcessor* linked = fDataProcessor;
+    if (!IsMainThread())
+        return RunOnMainThread([&] { SetDataProcessor(Value); });
+    TkvCustomDataProcessor* linked = fDataProcessor.Get();
     if (!Value && linked)
         linked->SetDevice(nullptr);
-    fDataProcessor = Value;
+    fDataProcessor.Set(Value);
     if (Value) {
         Value->SetDevice(this);
         Value->FreeNotification(this);
@@ -271,7 +290,9 @@ void TkvBaseIO::SetDataProcessor(TkvCustomDataProcessor* Value) {
 }
 
 void TkvBaseIO::SetLog(TkvCustomLogFile* Value) {
-    fLog = Value;
+    if (!IsMainThread())
+        return RunOnMainThread([&] { SetLog(Value); });
+    fLog.Set(Value);
     if (Value)
         Value->FreeNotification(this);
 }
@@ -281,10 +302,10 @@ void TkvBaseIO::Notification(TComponent* AComponent, TOperation Operation) {
     if (Operation != TOperation::opRemove)
         return;
     // The departing processor unlinked itself from its device in its own destructor.
-    if (AComponent == fDataProcessor.load())
-        fDataProcessor = nullptr;
+    if (AComponent == fDataProcessor.Get())
+        fDataProcessor.Set(nullptr);
     else if (AComponent == fTerminal.load())
         fTerminal = nullptr;
-    else if (AComponent == fLog.load())
-        fLog = nullptr;
+    else if (AComponent == fLog.Get())
+        fLog.Set(nullptr);
 }

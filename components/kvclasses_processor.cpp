@@ -11,6 +11,7 @@ TkvCustomDataProcessor::TkvCustomDataProcessor(TComponent* AOwner)
 }
 
 TkvCustomDataProcessor::~TkvCustomDataProcessor() {
+    EndCalls();
     SetDevice(nullptr);
     delete fTimerAsync;
 }
@@ -18,10 +19,12 @@ TkvCustomDataProcessor::~TkvCustomDataProcessor() {
 // ---- Links
 
 void TkvCustomDataProcessor::SetDevice(TkvBaseIO* Value) {
-    TkvBaseIO* linked = fDevice;
+    if (!IsMainThread())
+        return RunOnMainThread([&] { SetDevice(Value); });
+    TkvBaseIO* linked = fDevice.Get();
     if (linked && linked != Value)
         linked->NotifyDelete(NotifyCallback());
-    fDevice = Value;
+    fDevice.Set(Value);
     if (Value) {
         Value->FreeNotification(this);
         Value->NotifyAdd(NotifyCallback());
@@ -29,19 +32,23 @@ void TkvCustomDataProcessor::SetDevice(TkvBaseIO* Value) {
 }
 
 void TkvCustomDataProcessor::SetDataProcessor(TkvCustomDataProcessor* Value) {
+    if (!IsMainThread())
+        return RunOnMainThread([&] { SetDataProcessor(Value); });
     // A chain that leads back here would forward received blocks for ever.
-    for (TkvCustomDataProcessor* p = Value; p; p = p->fDataProcessor)
+    for (TkvCustomDataProcessor* p = Value; p; p = p->fDataProcessor.Get())
         if (p == this)
             return;
-    fDataProcessor = Value;
+    fDataProcessor.Set(Value);
     if (Value) {
         Value->FreeNotification(this);
-        Value->SetDevice(fDevice);
+        Value->SetDevice(fDevice.Get());
     }
 }
 
 void TkvCustomDataProcessor::SetLog(TkvCustomLogFile* Value) {
-    fLog = Value;
+    if (!IsMainThread())
+        return RunOnMainThread([&] { SetLog(Value); });
+    fLog.Set(Value);
     if (Value)
         Value->FreeNotification(this);
 }
@@ -54,16 +61,16 @@ void TkvCustomDataProcessor::Notification(TComponent* AComponent, TOperation Ope
     TComponent::Notification(AComponent, Operation);
     if (Operation != TOperation::opRemove)
         return;
-    if (AComponent == fDataProcessor.load())
+    if (AComponent == fDataProcessor.Get())
         SetDataProcessor(nullptr);
-    if (AComponent == fDevice.load()) {
+    if (AComponent == fDevice.Get()) {
         // A departing device takes its subscriber list with it.
         if (!AComponent->IsDestroying())
             SetDevice(nullptr);
         else
-            fDevice = nullptr;
+            fDevice.Set(nullptr);
     }
-    if (AComponent == fLog.load())
+    if (AComponent == fLog.Get())
         SetLog(nullptr);
 }
 
@@ -84,7 +91,7 @@ void TkvCustomDataProcessor::DoMediumOpened() {
 }
 
 void TkvCustomDataProcessor::DoProcessing(std::uint8_t* Data, std::uint32_t Len, TIgnoreTypes& R) {
-    if (TkvCustomDataProcessor* next = fDataProcessor)
+    if (auto next = fDataProcessor.Call())
         next->DoProcessing(Data, Len, R);
 }
 
@@ -96,13 +103,13 @@ void TkvCustomDataProcessor::DataReceive(std::uint8_t* ptrBuffer, std::uint32_t 
 void TkvCustomDataProcessor::DoAfterSendComplete(bool&) {}
 
 void TkvCustomDataProcessor::LogMessage(TDetailLevel Level, const String& Msg) {
-    if (TkvCustomLogFile* log = fLog)
+    if (auto log = fLog.Call())
         log->AddLog(Level, sLogPrefix + Msg);
 }
 
 void TkvCustomDataProcessor::LogMessageFmt(TDetailLevel Level, const String& Fmt,
                                            const TVarRecs& Args) {
-    if (TkvCustomLogFile* log = fLog)
+    if (auto log = fLog.Call())
         log->AddLogFmt(Level, sLogPrefix + Fmt, Args);
 }
 
@@ -116,10 +123,9 @@ void TkvCustomDataProcessor::DoDataSend(std::uint8_t* ptrBuffer, std::uint32_t L
         if (fOnDataSend)
             fOnDataSend(this, ptrBuffer, Len, false, flHandled);
         if (flHandled) {
-            fTimerAsync->SetEnabled(false);
-            fTimerAsync->SetEnabled(true);
+            fTimerAsync->Restart(true);
         } else {
-            TkvBaseIO* device = fDevice;
+            auto device = fDevice.Call();
             if (!device)
                 return;
             device->SendData(ptrBuffer, Len);
@@ -140,7 +146,7 @@ void TkvCustomDataProcessor::DoStringSend(const AnsiString& S) {
             fOnDataSend(this, reinterpret_cast<std::uint8_t*>(copy.data()),
                         static_cast<std::uint32_t>(copy.size()), true, flHandled);
         if (!flHandled)
-            if (TkvBaseIO* device = fDevice)
+            if (auto device = fDevice.Call())
                 device->SendString(S);
     } catch (...) {
     }
@@ -153,11 +159,7 @@ void TkvCustomDataProcessor::DoTimerAsync(TObject*) {
 }
 
 void TkvCustomDataProcessor::SetAsyncTimer(std::uint32_t Interval) {
-    fTimerAsync->SetEnabled(false);
-    if (Interval != 0) {
-        fTimerAsync->FInterval = Interval;
-        fTimerAsync->SetEnabled(true);
-    }
+    fTimerAsync->Restart(Interval != 0, Interval);
 }
 
 void TkvCustomDataProcessor::DoFatalErrors(std::uint32_t Code, std::uint32_t Detail,
@@ -165,7 +167,7 @@ void TkvCustomDataProcessor::DoFatalErrors(std::uint32_t Code, std::uint32_t Det
     bool raiseException = true;
     if (fOnFatalError)
         fOnFatalError(this, Code, Detail, Msg, raiseException);
-    if (TkvCustomLogFile* log = fLog)
+    if (auto log = fLog.Call())
         log->AddLogFmt(dlSimple, L"Fatal Error: %u, %u, %s", {Code, Detail, Msg});
     if (raiseException)
         throw Exception(Msg);

@@ -1,10 +1,16 @@
 // TkvTimer: the platform timer 1 on a hidden window of a private class.
 #include "components/kvclasses.h"
 
+#include "toolkit/exceptions.h"
+
 namespace {
 
 const wchar_t kTimerClass[] = L"TkvTimerWindow";
 const UINT_PTR kTimerId = 1;
+// Posted from another thread: Restart (WParam: the interval, LParam: start).
+const UINT WM_KV_TIMER_RESTART = WM_APP + 0x3A2;
+// Sent from another thread: the timer goes.
+const UINT WM_KV_TIMER_DESTROY = WM_APP + 0x3A3;
 
 } // namespace
 
@@ -25,7 +31,7 @@ LRESULT CALLBACK TkvTimer::WindowProc(HWND Window, UINT Msg, WPARAM WParam, LPAR
     return m.Result;
 }
 
-TkvTimer::TkvTimer() {
+TkvTimer::TkvTimer() : fThreadId(GetCurrentThreadId()) {
     FEnabled = true;
     FInterval = 1000;
     static const ATOM registered = [] {
@@ -42,12 +48,40 @@ TkvTimer::TkvTimer() {
 }
 
 TkvTimer::~TkvTimer() {
+    if (GetCurrentThreadId() != fThreadId) {
+        // Only the window's own thread can kill its timer and destroy it.
+        SendMessageW(FWindowHandle, WM_KV_TIMER_DESTROY, 0, 0);
+        return;
+    }
     FEnabled = false;
     UpdateTimer();
     DestroyWindow(FWindowHandle);
 }
 
+void TkvTimer::CheckThread() const {
+    if (GetCurrentThreadId() != fThreadId)
+        throw Exception(L"TkvTimer: Enabled, Interval and OnTimer are written on the thread "
+                        L"that created the timer");
+}
+
+void TkvTimer::Restart(bool Start, std::uint32_t Interval) {
+    if (GetCurrentThreadId() == fThreadId)
+        DoRestart(Start, Interval);
+    else
+        PostMessageW(FWindowHandle, WM_KV_TIMER_RESTART, Interval, Start);
+}
+
+void TkvTimer::DoRestart(bool Start, std::uint32_t Interval) {
+    SetEnabled(false);
+    if (!Start)
+        return;
+    if (Interval != 0)
+        FInterval = Interval; // directly: the countdown starts with the next line
+    SetEnabled(true);
+}
+
 void TkvTimer::SetEnabled(bool Value) {
+    CheckThread();
     if (Value != FEnabled) {
         FEnabled = Value;
         UpdateTimer();
@@ -55,6 +89,7 @@ void TkvTimer::SetEnabled(bool Value) {
 }
 
 void TkvTimer::SetInterval(std::uint32_t Value) {
+    CheckThread();
     if (Value != FInterval) {
         FInterval = Value;
         UpdateTimer();
@@ -62,6 +97,7 @@ void TkvTimer::SetInterval(std::uint32_t Value) {
 }
 
 void TkvTimer::SetOnTimer(TNotifyEvent Value) {
+    CheckThread();
     FOnTimer = Value;
     UpdateTimer();
 }
@@ -78,6 +114,16 @@ void TkvTimer::WndProc(TMessage& Msg) {
             Timer();
         } catch (...) {
         }
+        return;
+    }
+    if (Msg.Msg == WM_KV_TIMER_RESTART) {
+        DoRestart(Msg.LParam != 0, static_cast<std::uint32_t>(Msg.WParam));
+        return;
+    }
+    if (Msg.Msg == WM_KV_TIMER_DESTROY) {
+        FEnabled = false;
+        UpdateTimer();
+        DestroyWindow(FWindowHandle);
         return;
     }
     Msg.Result = DefWindowProcW(FWindowHandle, Msg.Msg, Msg.WParam, Msg.LParam);

@@ -1,32 +1,113 @@
-// TkvNotifyList and TkvCustomLogFile.
+// TkvCallGate, TkvNotifyList and TkvCustomLogFile.
 #include "components/kvclasses.h"
 
 #include "toolkit/exceptions.h"
 
+#include <algorithm>
 #include <vector>
+
+namespace {
+
+// Waits, serving the main thread's messages when it is the main thread, until Done holds;
+// Signal is set whenever it may have come true.
+template <class F> void WaitUntil(HANDLE Signal, F Done) {
+    while (!Done())
+        MainThreadWait(Signal, 50);
+}
+
+bool CalledElsewhere(const std::vector<DWORD>& Callers) {
+    const DWORD self = GetCurrentThreadId();
+    for (DWORD caller : Callers)
+        if (caller != self)
+            return true;
+    return false;
+}
+
+void EraseOne(std::vector<DWORD>& Callers, DWORD Thread) {
+    auto found = std::find(Callers.begin(), Callers.end(), Thread);
+    if (found != Callers.end())
+        Callers.erase(found);
+}
+
+} // namespace
+
+// ---- TkvCallGate
+
+TkvCallGate::TkvCallGate() : fLeft(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+
+TkvCallGate::~TkvCallGate() {
+    CloseHandle(fLeft);
+}
+
+bool TkvCallGate::Enter() {
+    std::lock_guard<std::mutex> lock(fLock);
+    if (fClosed)
+        return false;
+    fCallers.push_back(GetCurrentThreadId());
+    return true;
+}
+
+void TkvCallGate::Leave() {
+    {
+        std::lock_guard<std::mutex> lock(fLock);
+        EraseOne(fCallers, GetCurrentThreadId());
+    }
+    SetEvent(fLeft);
+}
+
+void TkvCallGate::Close() {
+    {
+        std::lock_guard<std::mutex> lock(fLock);
+        fClosed = true;
+    }
+    WaitUntil(fLeft, [this] {
+        std::lock_guard<std::mutex> lock(fLock);
+        return !CalledElsewhere(fCallers);
+    });
+}
+
+bool TkvCallGate::Closed() const {
+    std::lock_guard<std::mutex> lock(fLock);
+    return fClosed;
+}
 
 // ---- TkvNotifyList
 
+TkvNotifyList::TkvNotifyList() : fLeft(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+
 TkvNotifyList::~TkvNotifyList() {
     Clear();
+    CloseHandle(fLeft);
 }
 
 int TkvNotifyList::Add(TkvNotifyEvent Item) {
     std::lock_guard<std::recursive_mutex> lock(fLock);
-    return TList::Add(new TRecord{Item, fNextSerial++});
+    return TList::Add(new TRecord{Item, fNextSerial++, {}});
 }
 
 void TkvNotifyList::Delete(int index) {
+    TRecord* record;
+    {
+        std::lock_guard<std::recursive_mutex> lock(fLock);
+        record = static_cast<TRecord*>(TList::Get(index));
+        TList::Delete(index);
+    }
+    // Unlisted, it gets no new call; the calls in progress on other threads end first.
+    WaitUntil(fLeft, [&] {
+        std::lock_guard<std::recursive_mutex> lock(fLock);
+        return !CalledElsewhere(record->Callers);
+    });
     std::lock_guard<std::recursive_mutex> lock(fLock);
-    auto* record = static_cast<TRecord*>(TList::Get(index));
-    TList::Delete(index);
-    delete record;
+    if (record->Callers.empty())
+        delete record;
+    else
+        record->DeleteOnLeave = true; // this thread calls it further up: it goes when that ends
 }
 
 void TkvNotifyList::Clear() {
-    std::lock_guard<std::recursive_mutex> lock(fLock);
     for (int n = Count(); n > 0; --n)
         Delete(0);
+    std::lock_guard<std::recursive_mutex> lock(fLock);
     TList::Clear();
 }
 
@@ -52,7 +133,7 @@ void TkvNotifyList::Call(TObject* Sender, std::int32_t Code) {
     // The pass works on the entries present at its start; each is called only while it
     // is still listed, and without the lock, so a subscriber may change the list.
     struct TEntry {
-        const TRecord* Record;
+        TRecord* Record;
         std::uint64_t Serial;
     };
     std::vector<TEntry> pass;
@@ -60,7 +141,7 @@ void TkvNotifyList::Call(TObject* Sender, std::int32_t Code) {
         std::lock_guard<std::recursive_mutex> lock(fLock);
         pass.reserve(static_cast<size_t>(Count()));
         for (int i = 0; i < Count(); ++i) {
-            auto* r = static_cast<const TRecord*>(TList::Get(i));
+            auto* r = static_cast<TRecord*>(TList::Get(i));
             pass.push_back({r, r->Serial});
         }
     }
@@ -71,12 +152,34 @@ void TkvNotifyList::Call(TObject* Sender, std::int32_t Code) {
             if (TList::IndexOf(e.Record) < 0 || e.Record->Serial != e.Serial)
                 continue;
             event = e.Record->Event;
+            e.Record->Callers.push_back(GetCurrentThreadId());
         }
+        struct TLeave {
+            TkvNotifyList& List;
+            TRecord* Record;
+            ~TLeave() { List.Leave(Record); }
+        } leave{*this, e.Record};
         event(Sender, Code);
     }
 }
 
+void TkvNotifyList::Leave(TRecord* Record) {
+    bool gone;
+    {
+        std::lock_guard<std::recursive_mutex> lock(fLock);
+        EraseOne(Record->Callers, GetCurrentThreadId());
+        gone = Record->DeleteOnLeave && Record->Callers.empty();
+    }
+    if (gone)
+        delete Record;
+    SetEvent(fLeft);
+}
+
 // ---- TkvCustomLogFile
+
+TkvCustomLogFile::~TkvCustomLogFile() {
+    EndCalls();
+}
 
 void TkvCustomLogFile::DoFatalErrors(std::uint32_t Code, std::uint32_t Detail, const String& Msg) {
     bool raiseException = true;

@@ -104,21 +104,23 @@ public:
     }
     void ReleaseHandle(std::uintptr_t h) override { closesocket(static_cast<SOCKET>(h)); }
 
-    void ThreadIOExecute(TkvThreadIO*) override {
+    void ThreadIOExecute(TkvThreadIO* Thread) override {
         try {
-            ReadLoop();
+            ReadLoop(*Thread);
         } catch (...) {
             // An exception from the dispatch ends the loop like a failed read.
         }
+        if (Thread->Released())
+            return;
         // Ended by itself (the far end closed, or the dispatch failed): the reader closes.
-        if (!IsThreadIOTerminated.exchange(true))
+        if (!IsThreadIOTerminated())
             DoClose();
     }
 
-    void ReadLoop() {
-        SOCKET s = static_cast<SOCKET>(fHandle.load());
+    void ReadLoop(TkvThreadIO& Thread) {
+        SOCKET s = static_cast<SOCKET>(Thread.Medium());
         std::vector<char> buffer(4096);
-        while (!IsThreadIOTerminated) {
+        while (!IsThreadIOTerminated()) {
             fd_set set;
             FD_ZERO(&set);
             FD_SET(s, &set);
@@ -140,6 +142,8 @@ public:
             if (got <= 0)
                 break;
             DoDataReceived(buffer.data(), static_cast<std::uint32_t>(got));
+            if (Thread.Released())
+                return;
         }
     }
 

@@ -480,7 +480,7 @@ TEST_F(BaseIO, StopThreadIOAfterTheReaderEndedDoesNotWait) {
     closesocket(io->Far); // the far end goes: the reader ends and closes by itself
     io->Far = INVALID_SOCKET;
     ASSERT_TRUE(PumpUntil([&] { return !io->IsOpened(); }));
-    EXPECT_TRUE(io->IsThreadIOTerminated);
+    EXPECT_TRUE(io->IsThreadIOTerminated());
     io->StopThreadIO();  // returns at once
     io->SetActive(true); // a new reader for the next connection
     EXPECT_TRUE(io->IsOpened());

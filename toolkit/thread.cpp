@@ -125,26 +125,22 @@ bool MainThreadWait(HANDLE Handle, DWORD Timeout) {
         DWORD wait = INFINITE;
         if (Timeout != INFINITE) {
             ULONGLONG passed = GetTickCount64() - start;
-            if (passed >= Timeout)
-                return WaitForSingleObject(Handle, 0) == WAIT_OBJECT_0;
-            wait = static_cast<DWORD>(Timeout - passed);
+            wait = passed >= Timeout ? 0 : static_cast<DWORD>(Timeout - passed);
         }
         DWORD r = MsgWaitForMultipleObjects(2, handles, FALSE, wait, QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0)
             return true;
-        if (r == WAIT_OBJECT_0 + 1) {
-            CheckSynchronize();
-        } else if (r == WAIT_OBJECT_0 + 2) {
+        if (r == WAIT_OBJECT_0 + 2) {
             // Delivers the messages that other threads sent to our windows.
             MSG msg;
             PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        } else if (r == WAIT_TIMEOUT) {
-            return false;
-        } else {
-            return false;
+        } else if (r != WAIT_OBJECT_0 + 1) {
+            return false; // timed out, or failed
         }
         // Calls queued while we were busy have signalled already; run them too.
         CheckSynchronize();
+        if (wait == 0)
+            return WaitForSingleObject(Handle, 0) == WAIT_OBJECT_0;
     }
 }
 
@@ -157,7 +153,7 @@ TThread::TThread(bool CreateSuspended) {
 
 TThread::~TThread() {
     if (fHandle && !fFinished && GetCurrentThreadId() != fThreadID) {
-        fFreeOnTerminate = false;
+        fRelease = kKeep;
         Terminate();
         if (!fStarted)
             Start();
@@ -202,9 +198,15 @@ DWORD WINAPI TThread::ThreadProc(void* param) {
     } catch (...) {
         self->fFatalException = std::current_exception();
     }
-    bool release = self->fFreeOnTerminate;
     self->fFinished = true;
-    if (release)
-        delete self;
+    int keep = kKeep;
+    if (!self->fRelease.compare_exchange_strong(keep, kEnded))
+        delete self; // released on its end, before or while the body ran
     return 0;
+}
+
+void TThread::Detach() {
+    int keep = kKeep;
+    if (!fRelease.compare_exchange_strong(keep, kReleaseOnEnd) && keep == kEnded)
+        delete this; // the body has returned already
 }

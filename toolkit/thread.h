@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <exception>
+#include <type_traits>
 
 #include <windows.h>
 
@@ -42,8 +43,11 @@ public:
     TThreadPriority GetPriority() const { return fPriority; }
     void SetPriority(TThreadPriority Value);
     // With FreeOnTerminate the object deletes itself, on its own thread, when its body returns.
-    bool GetFreeOnTerminate() const { return fFreeOnTerminate; }
-    void SetFreeOnTerminate(bool Value) { fFreeOnTerminate = Value; }
+    bool GetFreeOnTerminate() const { return fRelease == kReleaseOnEnd; }
+    void SetFreeOnTerminate(bool Value) { fRelease = Value ? kReleaseOnEnd : kKeep; }
+    // Gives up the object to its thread: it deletes itself when its body returns, or now
+    // when the body has returned already. Whoever called it must not touch it again.
+    void Detach();
     // An exception that escaped Execute, kept for whoever asks.
     std::exception_ptr FatalException() const { return fFatalException; }
 
@@ -60,7 +64,10 @@ private:
     bool fStarted = false;
     std::atomic<bool> fTerminated{false};
     std::atomic<bool> fFinished{false};
-    std::atomic<bool> fFreeOnTerminate{false};
+    // Who deletes the object: its owner (kKeep), the thread when its body returns
+    // (kReleaseOnEnd); kEnded once the body has returned to an owner that keeps it.
+    enum { kKeep, kReleaseOnEnd, kEnded };
+    std::atomic<int> fRelease{kKeep};
     TThreadPriority fPriority = tpNormal;
     std::exception_ptr fFatalException;
 };
@@ -71,11 +78,21 @@ bool IsMainThread();
 // Runs Method on the main thread and waits for it, from any thread (see above).
 void Synchronize(TThreadMethod Method);
 
+// Runs Function on the main thread and waits for it, from any thread (see above).
+template <class F> void RunOnMainThread(F&& Function) {
+    struct TCall {
+        std::remove_reference_t<F>* Function;
+        void Run() { (*Function)(); }
+    } call{&Function};
+    Synchronize(TThreadMethod::Bind<&TCall::Run>(&call));
+}
+
 // Runs the synchronized calls that are waiting. Main thread only; true when any ran.
 bool CheckSynchronize();
 
 // Waits until the handle is signalled or the timeout (milliseconds) passes; on the main
-// thread it keeps running synchronized calls and sent messages meanwhile. True when signalled.
+// thread it keeps running synchronized calls and sent messages meanwhile, and serves those
+// waiting at least once, also with a timeout of 0. True when signalled.
 bool MainThreadWait(HANDLE Handle, DWORD Timeout = INFINITE);
 
 // Creates the toolkit's hidden window for synchronized calls; call on the main thread.
