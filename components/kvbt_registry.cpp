@@ -26,6 +26,7 @@ void RegisterKvBtClasses() {
                {L"tuReceive", tuReceive},
                {L"tuBoth", tuBoth}})
         .Boolean("TerminalEcho", &TkvBT::SetTerminalEcho, &TkvBT::GetTerminalEcho)
+        .Integer("TerminalKeep", &TkvBT::SetTerminalKeep, &TkvBT::GetTerminalKeep)
         .Enum("Priority", &TkvBT::SetPriority, &TkvBT::GetPriority,
               {{L"tpIdle", tpIdle},
                {L"tpLowest", tpLowest},

@@ -104,8 +104,9 @@ private:
 // The calls that other threads make into one component. A call enters the gate and
 // leaves it; closing the gate (when the component goes) admits no new call and waits
 // until every call of another thread has left, serving sent messages and synchronized
-// calls meanwhile on the main thread. Calls of the closing thread itself are not waited
-// for: they are on its own stack. The gate outlives its component for as long as a link
+// calls meanwhile on the main thread. Calls of the closing thread itself, and of a thread
+// that waits for it in a synchronized call, are not waited for: they are on its own stack.
+// The gate outlives its component for as long as a link
 // or a call holds it, so that a late caller finds it closed instead of a freed object.
 class TkvCallGate {
 public:
@@ -326,7 +327,6 @@ private:
     std::atomic<TkvBaseIO*> fkvLink;
     TkvBaseIO* const fOwner; // compared only, never followed once Released
     const std::uintptr_t fMedium;
-    std::atomic<DWORD> fDispatcher{0}; // the thread that runs this reader's hand-off now
     friend class TkvBaseIO;
 };
 
@@ -354,9 +354,9 @@ private:
 //
 // Readers are told to stop when their medium is released, and waited for when the
 // transport closes with isThreaded (StopThreadIO) and when the component goes
-// (WaitThreadIO), except a reader that runs on the waiting thread's own stack (the
-// waiting thread is that reader, or runs its hand-off to the main thread): it ends by
-// itself once its handler returns.
+// (WaitThreadIO), except a reader that the waiting thread cannot wait for (it is that
+// reader, or the reader waits for it in a synchronized call, such as its hand-off to the
+// main thread): it ends by itself once its handler returns.
 class TkvBaseIO : public TComponent, public TkvCallTarget {
 public:
     ~TkvBaseIO() override;
@@ -608,8 +608,9 @@ public:
 protected:
     void Notification(TComponent* AComponent, TOperation Operation) override;
 
+    // The subscription: DeviceNotify, called through the processor's gate.
     TkvNotifyEvent NotifyCallback() {
-        return TkvNotifyEvent::Bind<&TkvCustomDataProcessor::DeviceNotify>(this);
+        return TkvNotifyEvent::Bind<&TkvCustomDataProcessor::GatedDeviceNotify>(this);
     }
 
     TkvLink<TkvBaseIO> fDevice;
@@ -620,6 +621,9 @@ protected:
     TDataSendEvent fOnDataSend;
     TkvTimer* fTimerAsync;
     String sLogPrefix;
+
+private:
+    void GatedDeviceNotify(TObject* Sender, std::int32_t Code);
 };
 
 // Registers the core's classes with the form-file reader (idempotent), so that

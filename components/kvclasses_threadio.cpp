@@ -98,10 +98,10 @@ void TkvBaseIO::CollectThreadIO() {
 
 void TkvBaseIO::WaitReaders(bool Release) {
     const DWORD self = GetCurrentThreadId();
-    // A reader that is this thread, or whose hand-off this thread runs, waits for this
-    // thread: it cannot be waited for, and ends once its handler returns.
+    // A reader that is this thread, or waits for it in a synchronized call (its hand-off
+    // to the main thread, say), cannot be waited for: it ends once its handler returns.
     auto onOwnStack = [self](TkvThreadIO* r) {
-        return r->ThreadID() == self || r->fDispatcher == self;
+        return r->ThreadID() == self || WaitsForThisThread(r->ThreadID());
     };
     std::vector<TkvThreadIO*> waited, released;
     {
@@ -150,14 +150,8 @@ struct TkvBaseIO::THandOff {
     std::uint32_t Len;
 
     void Run() {
-        if (Reader->Terminated())
-            return;
-        Reader->fDispatcher = GetCurrentThreadId();
-        struct TDone {
-            TkvThreadIO* Reader;
-            ~TDone() { Reader->fDispatcher = 0; }
-        } done{Reader};
-        Component->DoDataReceived(Buffer, Len);
+        if (!Reader->Terminated())
+            Component->DoDataReceived(Buffer, Len);
     }
 };
 

@@ -15,10 +15,12 @@ template <class F> void WaitUntil(HANDLE Signal, F Done) {
         MainThreadWait(Signal, 50);
 }
 
+// True while a call of another thread is in progress that this thread can wait for: not
+// its own, and not one that waits for this thread in a synchronized call.
 bool CalledElsewhere(const std::vector<DWORD>& Callers) {
     const DWORD self = GetCurrentThreadId();
     for (DWORD caller : Callers)
-        if (caller != self)
+        if (caller != self && !WaitsForThisThread(caller))
             return true;
     return false;
 }

@@ -1,8 +1,10 @@
 #include "toolkit/thread.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -12,6 +14,7 @@ const UINT WM_KV_SYNCHRONIZE = WM_APP + 0x3A1;
 
 struct TSyncCall {
     TThreadMethod Method;
+    DWORD Caller = GetCurrentThreadId();
     std::exception_ptr Error;
     bool Done = false;
     std::mutex Lock;
@@ -40,12 +43,20 @@ LRESULT CALLBACK SyncWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
+// The callers of the synchronized calls that the main thread is running, innermost last.
+std::vector<DWORD>& RunningCallers() {
+    static std::vector<DWORD> callers; // the main thread's only
+    return callers;
+}
+
 void RunCall(TSyncCall& call) {
+    RunningCallers().push_back(call.Caller);
     try {
         call.Method();
     } catch (...) {
         call.Error = std::current_exception();
     }
+    RunningCallers().pop_back();
     std::lock_guard<std::mutex> lock(call.Lock);
     call.Done = true;
     call.Finished.notify_one();
@@ -76,6 +87,13 @@ void InitSynchronize() {
     q.Window = w;
     if (!q.Calls.empty())
         PostMessageW(w, WM_KV_SYNCHRONIZE, 0, 0);
+}
+
+bool WaitsForThisThread(DWORD Thread) {
+    if (!IsMainThread())
+        return false;
+    const std::vector<DWORD>& callers = RunningCallers();
+    return std::find(callers.begin(), callers.end(), Thread) != callers.end();
 }
 
 bool CheckSynchronize() {

@@ -87,6 +87,10 @@ template <class F> void RunOnMainThread(F&& Function) {
     Synchronize(TThreadMethod::Bind<&TCall::Run>(&call));
 }
 
+// True when Thread waits in a Synchronize whose call this thread is running now (further
+// up its stack): a wait of this thread for Thread would never end.
+bool WaitsForThisThread(DWORD Thread);
+
 // Runs the synchronized calls that are waiting. Main thread only; true when any ran.
 bool CheckSynchronize();
 

@@ -1,0 +1,445 @@
+// TkvBT in an application's hands: what a handler may do from every event, on every
+// thread it runs on, and the faults that such handlers once met (reopening from a
+// handler, large sends into a full socket, reads that took the reader's bytes,
+// exceptions in the destructor, buffers resized during a dispatch).
+#include "components/kvbt.h"
+#include "sim/sim.h"
+#include "toolkit/exceptions.h"
+#include "toolkit/forms.h"
+
+#include "kv_test_transport.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+
+namespace {
+
+const BTH_ADDR kEcho = 0x00AA00000001;
+const GUID kSerialPort = kvsim::ServiceClass16(0x1101);
+
+kvsim::TWorld EchoWorld() {
+    kvsim::TWorld world;
+    kvsim::TRadio radio;
+    radio.Name = L"Radio";
+    radio.Address = 0x00AA0000A001;
+    world.Radios.push_back(radio);
+    kvsim::TService service;
+    service.ServiceClass = kSerialPort;
+    service.Name = L"Serial Port";
+    kvsim::TDevice echo;
+    echo.Name = L"Echo";
+    echo.Address = kEcho;
+    echo.Radios = {0};
+    echo.Remembered = true;
+    echo.Services = {service};
+    world.Devices.push_back(echo);
+    world.Settings.InquiryScale = 0;
+    return world;
+}
+
+// Every socket closed, counted, so that a test sees when a connection's last holder has
+// let go of it.
+std::atomic<int> gSocketCloses{0};
+TkvSocketApi gSystemSockets;
+int WSAAPI CountedClose(SOCKET s) {
+    ++gSocketCloses;
+    return gSystemSockets.closesocket(s);
+}
+
+// A processor that records what reaches it, and runs a test's action once from one of
+// its own events.
+class TActingProcessor : public TkvCustomDataProcessor {
+public:
+    using TkvCustomDataProcessor::TkvCustomDataProcessor;
+    ~TActingProcessor() override { EndCalls(); }
+    std::function<void()> OnProcessing, OnOpened, OnClosed;
+    void DoProcessing(std::uint8_t* Data, std::uint32_t Len, TIgnoreTypes& R) override {
+        Run(OnProcessing);
+        TkvCustomDataProcessor::DoProcessing(Data, Len, R);
+    }
+    void DoMediumOpened() override { Run(OnOpened); }
+    void DoMediumClosed() override { Run(OnClosed); }
+
+private:
+    static void Run(std::function<void()>& Action) {
+        if (auto action = std::exchange(Action, nullptr))
+            action();
+    }
+};
+
+// The component's events, counted, each able to run a test's action once.
+struct TEvents {
+    std::mutex Lock;
+    std::string Received;
+    std::atomic<int> Connects{0}, Disconnects{0}, Opens{0}, Closes{0};
+    std::atomic<bool> Gone{false};
+    std::atomic<int> LateCalls{0};
+    std::function<void()> OnOpen, OnConnect, OnReceived, OnClose, OnDisconnect;
+    bool ThrowOnDisconnect = false;
+
+    void Call(std::function<void()>& Action) {
+        if (Gone)
+            ++LateCalls;
+        if (auto action = std::exchange(Action, nullptr))
+            action();
+    }
+    void Opened(TObject*) {
+        ++Opens;
+        Call(OnOpen);
+    }
+    void Connected(TObject*) {
+        ++Connects;
+        Call(OnConnect);
+    }
+    void Arrived(TObject*, void* Buffer, std::uint32_t Len) {
+        {
+            std::lock_guard<std::mutex> lock(Lock);
+            Received.append(static_cast<const char*>(Buffer), Len);
+        }
+        Call(OnReceived);
+    }
+    void Closed(TObject*) {
+        ++Closes;
+        Call(OnClose);
+    }
+    void Disconnected(TObject*) {
+        ++Disconnects;
+        Call(OnDisconnect);
+        if (ThrowOnDisconnect)
+            throw Exception(L"from OnDisconnect");
+    }
+    std::string Data() {
+        std::lock_guard<std::mutex> lock(Lock);
+        return Received;
+    }
+    void Watch(TkvBT& Bt) {
+        Bt.SetOnOpen(TNotifyEvent::Bind<&TEvents::Opened>(this));
+        Bt.SetOnConnect(TNotifyEvent::Bind<&TEvents::Connected>(this));
+        Bt.SetOnReceived(TOnReceived::Bind<&TEvents::Arrived>(this));
+        Bt.SetOnClose(TNotifyEvent::Bind<&TEvents::Closed>(this));
+        Bt.SetOnDisconnect(TNotifyEvent::Bind<&TEvents::Disconnected>(this));
+    }
+};
+
+class Handlers : public testing::Test {
+public:
+    void SetUp() override {
+        kvsim::Install(EchoWorld());
+        gSystemSockets = kvSocketApi;
+        kvSocketApi.closesocket = CountedClose;
+        form = new TForm(nullptr);
+        form->SetBounds(0, 0, 700, 300);
+        memo = new TMemo(form);
+        memo->SetParent(form);
+        memo->SetBounds(0, 0, 600, 250);
+        otherMemo = new TMemo(form);
+        otherMemo->SetParent(form);
+        otherMemo->SetBounds(600, 0, 90, 250);
+        form->Show();
+        bt = NewComponent();
+    }
+    void TearDown() override {
+        delete bt;
+        events.Gone = true;
+        delete form;
+        kvSocketApi.closesocket = gSystemSockets.closesocket;
+        kvsim::Uninstall();
+    }
+    TkvBT* NewComponent() {
+        auto* b = new TkvBT(nullptr);
+        events.Watch(*b);
+        b->Update();
+        b->SetDeviceIndex(0);
+        return b;
+    }
+    std::shared_ptr<kvsim::TPeerServer> Peer() { return kvsim::Peer(kEcho, kSerialPort); }
+    // Opens, and waits until the peer has taken the link, so that what the test has the
+    // peer do reaches this connection.
+    void Open() {
+        int links = Peer()->Connections();
+        bt->SetActive(true);
+        ASSERT_TRUE(bt->GetActive());
+        ASSERT_TRUE(PumpUntil([&] { return Peer()->Connections() > links; }));
+    }
+    // Sends Text and waits until the echo has come back through OnReceived.
+    bool Exchange(const std::string& Text) {
+        size_t before = events.Data().size();
+        bt->SendString(Text.c_str());
+        return PumpUntil([&] { return events.Data().size() >= before + Text.size(); }) &&
+               events.Data().substr(before) == Text;
+    }
+
+    TForm* form = nullptr;
+    TMemo* memo = nullptr;
+    TMemo* otherMemo = nullptr;
+    TkvBT* bt = nullptr;
+    TEvents events;
+};
+
+// ---- What a handler may call, from every event, in both dispatch modes
+
+TEST_F(Handlers, EveryEventMayCallBackIntoTheComponent) {
+    enum TTrigger { Open, Receive, Drop, AppClose };
+    struct TEvent {
+        const char* Name;
+        TTrigger Trigger;
+        std::function<void()> TEvents::*ComponentEvent;
+        std::function<void()> TActingProcessor::*ProcessorEvent;
+    };
+    const TEvent eventsUnderTest[] = {
+        {"OnOpen", Open, &TEvents::OnOpen, nullptr},
+        {"OnConnect", Open, &TEvents::OnConnect, nullptr},
+        {"notification 2", Open, nullptr, &TActingProcessor::OnOpened},
+        {"OnReceived", Receive, &TEvents::OnReceived, nullptr},
+        {"DoProcessing", Receive, nullptr, &TActingProcessor::OnProcessing},
+        {"OnClose, link dropped", Drop, &TEvents::OnClose, nullptr},
+        {"OnDisconnect, link dropped", Drop, &TEvents::OnDisconnect, nullptr},
+        {"notification 1, link dropped", Drop, nullptr, &TActingProcessor::OnClosed},
+        {"OnDisconnect, closed by the application", AppClose, &TEvents::OnDisconnect, nullptr},
+    };
+    struct TCall {
+        const char* Name;
+        std::function<void(Handlers&, TActingProcessor*&, TRecordingLog*&)> Do;
+    };
+    const TCall calls[] = {
+        {"Active false", [](Handlers& t, auto&, auto&) { t.bt->SetActive(false); }},
+        {"Active false, true",
+         [](Handlers& t, auto&, auto&) {
+             t.bt->SetActive(false);
+             t.bt->SetActive(true);
+         }},
+        {"Active true", [](Handlers& t, auto&, auto&) { t.bt->SetActive(true); }},
+        {"SendString", [](Handlers& t, auto&, auto&) { t.bt->SendString("s"); }},
+        {"SendData",
+         [](Handlers& t, auto&, auto&) {
+             const std::uint8_t d[] = {'d', 'd'};
+             t.bt->SendData(d, 2);
+         }},
+        {"SendChar", [](Handlers& t, auto&, auto&) { t.bt->SendChar(L'c'); }},
+        {"ReadString, ReadAll",
+         [](Handlers& t, auto&, auto&) {
+             t.bt->ReadString();
+             char buffer[64];
+             t.bt->ReadAll(buffer);
+         }},
+        {"WaitForBytes", [](Handlers& t, auto&, auto&) { t.bt->WaitForBytes(1, 20); }},
+        {"BufferInSize", [](Handlers& t, auto&, auto&) { t.bt->SetBufferInSize(1000); }},
+        {"relink terminal",
+         [](Handlers& t, auto&, auto&) {
+             t.bt->SetTerminal(t.otherMemo);
+             t.bt->SetTerminal(t.memo);
+         }},
+        {"unlink processor and log",
+         [](Handlers& t, auto&, auto&) {
+             t.bt->SetDataProcessor(nullptr);
+             t.bt->SetLog(nullptr);
+         }},
+        {"destroy chained processor", [](Handlers&, TActingProcessor*& Chained,
+                                         auto&) { delete std::exchange(Chained, nullptr); }},
+        {"destroy log", [](Handlers&, auto&, TRecordingLog*& Log) { delete std::exchange(Log, nullptr); }},
+    };
+
+    int rows = 0;
+    for (bool mainThread : {false, true})
+        for (const TEvent& event : eventsUnderTest)
+            for (const TCall& call : calls) {
+                SCOPED_TRACE(std::string(event.Name) + " x " + call.Name +
+                             (mainThread ? " x main thread" : " x reader thread"));
+                ++rows;
+                delete bt;
+                events.Opens = events.Disconnects = 0;
+                bt = NewComponent();
+                bt->SetUseMainThread(mainThread);
+                bt->SetTerminal(memo);
+                bt->SetTerminalUsage(tuReceive);
+                auto* processor = new TActingProcessor(form);
+                auto* chained = new TActingProcessor(form);
+                auto* log = new TRecordingLog(form);
+                processor->SetDataProcessor(chained);
+                processor->SetLog(log);
+                bt->SetDataProcessor(processor);
+                bt->SetLog(log);
+
+                std::atomic<bool> ran{false};
+                auto action = [&, call] {
+                    call.Do(*this, chained, log);
+                    ran = true;
+                };
+                if (event.Trigger != Open)
+                    this->Open();
+                if (event.ComponentEvent)
+                    events.*(event.ComponentEvent) = action;
+                else
+                    processor->*(event.ProcessorEvent) = action;
+                switch (event.Trigger) {
+                case Open:
+                    bt->SetActive(true);
+                    break;
+                case Receive:
+                    Peer()->Send("trigger");
+                    break;
+                case Drop:
+                    Peer()->Drop();
+                    break;
+                case AppClose:
+                    bt->SetActive(false);
+                    break;
+                }
+                ASSERT_TRUE(PumpUntil([&] { return ran.load(); }, 5000));
+                PumpFor(20);
+
+                // The component goes on working: a further exchange, then one
+                // OnDisconnect for each connection (each raised OnOpen).
+                if (!bt->GetActive())
+                    bt->SetActive(true);
+                ASSERT_TRUE(bt->GetActive());
+                ASSERT_TRUE(Exchange("ping")) << events.Data();
+                bt->SetActive(false);
+                EXPECT_TRUE(PumpUntil([&] { return events.Disconnects == events.Opens; }));
+                PumpFor(20);
+                EXPECT_EQ(events.Disconnects, events.Opens);
+                events.OnOpen = events.OnConnect = events.OnReceived = events.OnClose =
+                    events.OnDisconnect = nullptr;
+                delete processor;
+                delete chained;
+                delete log;
+            }
+    std::printf("%d rows of event x call x dispatch mode\n", rows);
+}
+
+// ---- The faults that handlers met
+
+TEST_F(Handlers, CloseAndReopenFromOnReceivedKeepsTheNewConnectionInBothModes) {
+    for (bool mainThread : {false, true}) {
+        SCOPED_TRACE(mainThread);
+        delete bt;
+        events.Connects = events.Disconnects = 0;
+        bt = NewComponent();
+        bt->SetUseMainThread(mainThread);
+        Open();
+        events.OnReceived = [this] {
+            bt->SetActive(false);
+            bt->SetActive(true);
+        };
+        Peer()->Send("reopen");
+        ASSERT_TRUE(PumpUntil([&] { return events.Connects == 2; }));
+        PumpFor(300); // the first reader leaves meanwhile
+        EXPECT_TRUE(bt->GetActive());
+        EXPECT_EQ(events.Disconnects, 1);
+        EXPECT_TRUE(Exchange("after"));
+    }
+}
+
+TEST_F(Handlers, ReconnectFromOnDisconnectOnTheReaderThreadLeavesNoReaderBehind) {
+    std::atomic<int> reconnects{0};
+    std::function<void()> reconnect = [&] {
+        ++reconnects;
+        bt->SetActive(true);
+        if (reconnects < 30)
+            events.OnDisconnect = reconnect;
+    };
+    events.OnDisconnect = reconnect;
+    Open();
+    for (int i = 1; i <= 30; ++i) {
+        ASSERT_TRUE(PumpUntil([&] { return Peer()->Connections() == i; })) << i;
+        Peer()->Drop();
+        ASSERT_TRUE(PumpUntil([&] { return reconnects == i; })) << i;
+    }
+    ASSERT_TRUE(PumpUntil([&] { return bt->GetActive(); }));
+    EXPECT_TRUE(Exchange("still here"));
+    // Each dropped connection's socket went with its reader.
+    EXPECT_TRUE(PumpUntil([&] { return gSocketCloses >= 30; }));
+}
+
+TEST_F(Handlers, LargeSendsToAnEchoingPeerWithATerminalLinkedComplete) {
+    // The reader writes the echo into the terminal with sent messages (or hands it to
+    // the main thread) while the main thread waits for socket space.
+    const size_t size = 2 * 1024 * 1024;
+    std::string block(size, '\0');
+    std::mt19937 random(5);
+    for (char& c : block)
+        c = static_cast<char>('a' + random() % 26);
+    for (bool mainThread : {false, true})
+        for (int op : {0, 1}) {
+            SCOPED_TRACE(std::string(mainThread ? "main thread" : "reader thread") +
+                         (op == 0 ? " SendData" : " SendString"));
+            delete bt;
+            events.Received.clear();
+            bt = NewComponent();
+            bt->SetUseMainThread(mainThread);
+            bt->SetTerminal(memo);
+            bt->SetTerminalUsage(tuReceive);
+            Open();
+            size_t before = Peer()->Received().size();
+            if (op == 0)
+                bt->SendData(reinterpret_cast<const std::uint8_t*>(block.data()),
+                             static_cast<std::uint32_t>(size));
+            else
+                bt->SendString(block);
+            ASSERT_TRUE(PumpUntil([&] { return events.Data().size() == size; }, 60000))
+                << events.Data().size();
+            EXPECT_EQ(Peer()->Received().substr(before), block);
+            EXPECT_TRUE(events.Data() == block);
+        }
+}
+
+TEST_F(Handlers, AReadThatTookTheReadersBytesDoesNotStopItNoticingAClose) {
+    bt->SetBufferInSize(16); // the reader receives 16 bytes at a time of what it counted
+    Open();
+    bt->SetBufferInSize(16);
+    events.OnReceived = [this] { bt->ReadString(); }; // takes the rest behind its back
+    Peer()->Send(std::string(1000, 'r'));
+    ASSERT_TRUE(PumpUntil([&] { return events.Data().size() >= 16; }));
+    int closes = gSocketCloses;
+    bt->SetActive(false);
+    // The reader leaves and lets go of the socket.
+    EXPECT_TRUE(PumpUntil([&] { return gSocketCloses > closes; }, 3000));
+}
+
+TEST_F(Handlers, AnExceptionFromOnDisconnectReachesTheCloserButNotTheDestructor) {
+    events.ThrowOnDisconnect = true;
+    bt->SetActive(true);
+    EXPECT_THROW(bt->SetActive(false), Exception);
+    bt->SetActive(true);
+    delete bt; // the close inside the destructor raises it too: it is dropped
+    bt = nullptr;
+    EXPECT_EQ(events.Disconnects, 2);
+}
+
+TEST_F(Handlers, BufferInSizeFromAMainThreadHandlerLeavesTheDispatchedBlockWhole) {
+    // With UseMainThread the reader waits in the hand-off; the handler resizes the
+    // buffer, then looks at the block it was given. Once while the connection is open,
+    // once while the destructor waits for the reader.
+    bt->SetUseMainThread(true);
+    Open();
+    std::atomic<int> intact{0}, broken{0};
+    struct TCheck {
+        TkvBT* Bt;
+        std::atomic<int>* Intact;
+        std::atomic<int>* Broken;
+        void Received(TObject*, void* Buffer, std::uint32_t Len) {
+            std::string before(static_cast<const char*>(Buffer), Len);
+            Bt->SetBufferInSize(Bt->GetBufferInSize() == 64 ? 32 : 64);
+            bool same = before == std::string(static_cast<const char*>(Buffer), Len);
+            ++*(same ? Intact : Broken);
+        }
+    } check{bt, &intact, &broken};
+    bt->SetOnReceived(TOnReceived::Bind<&TCheck::Received>(&check));
+    Peer()->Send(std::string(100, 'b'));
+    ASSERT_TRUE(PumpUntil([&] { return intact + broken > 0; }));
+    Peer()->Send(std::string(100, 'c'));
+    Sleep(300); // the reader waits in the hand-off now, nobody pumps
+    delete bt;
+    bt = nullptr;
+    EXPECT_EQ(broken, 0);
+}
+
+} // namespace
