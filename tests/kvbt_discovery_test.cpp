@@ -395,7 +395,7 @@ TEST(SystemStack, WinesOwnLibrariesLoadFromTheSystemDirectoryAndListNoRadio) {
         return Lower(String(path, length));
     };
     ASSERT_TRUE(LoadBtApi());
-    EXPECT_EQ(fileOf(BtApiHandle()), Lower(String(system, n) + L"\\irprops.cpl"));
+    EXPECT_EQ(fileOf(BtApiHandle()), Lower(String(system, n) + L"\\bthprops.cpl"));
     ASSERT_TRUE(LoadWsApi());
     EXPECT_EQ(fileOf(WsApiHandle()), Lower(String(system, n) + L"\\ws2_32.dll"));
 
