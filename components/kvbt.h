@@ -2,8 +2,9 @@
 // kvbt: the Bluetooth client component TkvBT and the radio, device and service objects
 // that its discovery finds.
 //
-// Every Bluetooth and service-lookup call goes through the kvbtw32 binding; every
-// Winsock call of a connection goes through kvSocketApi (kvbt_sockets.h).
+// Every Bluetooth and service-lookup call goes through the kvbtw32 binding; every other
+// Winsock call, the start-up and clean-up included, goes through kvSocketApi
+// (kvbt_sockets.h).
 
 #include "components/kvbt_sockets.h"
 #include "components/kvbtw32.h"
@@ -97,8 +98,10 @@ public:
     // The service lookup: every class of BtServiceClasses in order, the services of a
     // class in the order the platform delivers them. The first service found becomes
     // the selected one when none stood; a selection is at most clamped to the last
-    // service. A lookup that cannot begin leaves its Winsock code in fLastError and ends;
-    // a record too large for the buffer is asked for again with the size it needs.
+    // service. A class of which the device has no record (WSASERVICE_NOT_FOUND) is passed
+    // over; a lookup that cannot begin for another reason leaves its Winsock code in
+    // fLastError and ends. A record too large for the buffer is asked for again with the
+    // size it needs.
     void Update();
 
     TList fServices; // owns its TkvBTService objects

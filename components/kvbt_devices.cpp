@@ -157,7 +157,10 @@ void TkvBTDevice::Update() {
         restriction.lpszContext = context.data();
         HANDLE lookup = nullptr;
         if (kvbtw32::WSALookupServiceBeginA(&restriction, kLookupFlags, &lookup) != 0) {
-            fLastError = WSAGetLastError();
+            int code = WSAGetLastError();
+            if (code == WSASERVICE_NOT_FOUND)
+                continue; // the device has no record of this class
+            fLastError = code;
             break;
         }
         if (!lookup) { // nothing began: the lookup functions are missing

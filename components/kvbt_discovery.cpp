@@ -23,7 +23,7 @@ TDateTime TimeOf(const SYSTEMTIME& t) {
 
 TkvBT::TkvBT(TComponent* AOwner) : TkvBaseIO(AOwner) {
     WSADATA data{};
-    WSAStartup(0x0202, &data); // a failure shows later, as the Winsock error of a connection
+    kvSocketApi.WSAStartup(0x0202, &data); // a failure shows later, as a connection's error
     sLogPrefix = L"kvBT: ";
     fDeviceEnum = {bteRemembered, bteConnected, bteAllRadios};
     fDeviceEnumTimeout = 5;
@@ -42,7 +42,7 @@ TkvBT::~TkvBT() {
     fBuffer.clear();
     fBuffer.shrink_to_fit();
     CloseHandle(fReaderWake);
-    WSACleanup(); // the base's destruction uses no Winsock
+    kvSocketApi.WSACleanup(); // the base's destruction uses no Winsock
 }
 
 void TkvBT::Loaded() {

@@ -6,6 +6,7 @@
 #include "toolkit/forms.h"
 
 #include "kv_test_transport.h"
+#include "sim_open_handles.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -173,6 +174,7 @@ public:
     TRecordingLog* log = nullptr;
     TkvBT* bt = nullptr;
     TReport report;
+    TOpenHandleCheck openHandles;
 };
 
 // ---- Failures before and while connecting
@@ -188,7 +190,7 @@ TEST_F(Connection, PreChecksAndFailuresReportCode13WithTheirDetail) {
         {"no Bluetooth library",
          [](Connection&) {
              auto s = kvsim::Settings();
-             s.MissingLibraries = {L"irprops.cpl"};
+             s.MissingLibraries = {L"bthprops.cpl", L"irprops.cpl"};
              kvsim::SetSettings(s);
              UnloadBtApis();
          },
