@@ -38,6 +38,8 @@ class TkvBTRadio : public TkvDevice {
 public:
     TkvBTRadio(TkvBaseIO* aOwner, int aIndex);
     ~TkvBTRadio() override;
+    TkvBTRadio(const TkvBTRadio&) = delete;
+    TkvBTRadio& operator=(const TkvBTRadio&) = delete;
 
     BLUETOOTH_ADDRESS Address{};
 
@@ -50,7 +52,7 @@ public:
 
 // One service record of a remote device. QuerySet is a copy of the record whose texts
 // and whose class id, addresses and blob the service keeps itself, so that all of it stays
-// readable after the lookup.
+// readable after the lookup; the other pointers are null, the numbers as delivered.
 class TkvBTService {
 public:
     TkvBTService() = default;
@@ -192,9 +194,12 @@ public:
     void SetOnAfterSend(TOnSent Value) { fOnAfterSend = Value; }
 
     // ---- System dialogs and pairing
+    // The system's property dialog of the selected device; nothing while RadioIndex or
+    // DeviceIndex is negative or no device is listed at DeviceIndex.
     void ConfigDialog();
     bool SelectDeviceDialog(const String& sInfo, bool flForceAuth, bool flAddWiz,
                             bool flSkipServices);
+    // Pairs the radio at RadioIndex with the selected device; false without both listed.
     bool AuthenticateDevice(const String& passKey);
 
 protected:

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -492,6 +493,42 @@ TEST(BtDevice, AddressAsStrReadsByteFiveFirstInUpperCase) {
     }
 }
 
+// A radio closes its handle when it goes: a copy would close it twice.
+static_assert(!std::is_copy_constructible_v<TkvBTRadio> && !std::is_copy_assignable_v<TkvBTRadio>);
+
+TEST(BtService, SetInfoKeepsTheRecordsNumbersAndDropsPointersIntoTheLookupsBuffer) {
+    char name[] = "Serial Port", comment[] = "Console", context[] = "(00:1A:7D:DA:71:13)",
+         query[] = "query";
+    GUID provider = kPush;
+    AFPROTOCOLS protocols[2] = {{AF_BTH, BTHPROTO_RFCOMM}, {AF_BTH, BTHPROTO_L2CAP}};
+    WSAQUERYSETA record{};
+    record.dwSize = sizeof record;
+    record.lpszServiceInstanceName = name;
+    record.lpszComment = comment;
+    record.lpNSProviderId = &provider;
+    record.dwNameSpace = NS_BTH;
+    record.lpszContext = context;
+    record.dwNumberOfProtocols = 2;
+    record.lpafpProtocols = protocols;
+    record.lpszQueryString = query;
+    record.dwOutputFlags = 0x10;
+    TkvBTService service;
+    service.SetInfo(record);
+    WSAQUERYSETA kept = service.QuerySet();
+    EXPECT_EQ(kept.dwSize, sizeof record);
+    EXPECT_EQ(kept.dwNameSpace, DWORD(NS_BTH));
+    EXPECT_EQ(kept.dwNumberOfProtocols, 2u);
+    EXPECT_EQ(kept.dwOutputFlags, 0x10u);
+    EXPECT_EQ(kept.lpNSProviderId, nullptr);
+    EXPECT_EQ(kept.lpszContext, nullptr);
+    EXPECT_EQ(kept.lpafpProtocols, nullptr);
+    EXPECT_EQ(kept.lpszQueryString, nullptr);
+    EXPECT_STREQ(kept.lpszServiceInstanceName, "Serial Port");
+    EXPECT_NE(kept.lpszServiceInstanceName, name); // the service's own copy
+    EXPECT_STREQ(kept.lpszComment, "Console");
+    EXPECT_EQ(service.Caption(), L"Serial Port");
+}
+
 std::unique_ptr<TkvBTDevice> LookUp(BTH_ADDR address, int serviceIndex = -1) {
     auto d = std::make_unique<TkvBTDevice>();
     d->Address.ullLong = address;
@@ -690,6 +727,29 @@ TEST_F(Discovery, RadiosCarryTheirInformationAndThoseWithoutAreLeftOut) {
         EXPECT_EQ(Names(bt), c.Devices);
         EXPECT_EQ(RadiosOf(bt), std::vector<int>(c.Devices.size(), 0));
     }
+}
+
+// Refuses the second device that its search delivers.
+class TRefusingBT : public TkvBT {
+public:
+    using TkvBT::TkvBT;
+    int AddDevice(TkvDevice* aDevice) override {
+        if (++fOffered == 2)
+            throw Exception(L"refused");
+        return TkvBT::AddDevice(aDevice);
+    }
+
+private:
+    int fOffered = 0;
+};
+
+TEST_F(Discovery, DeviceSearchEndedByAnExceptionClosesItsHandle) {
+    auto* refusing = new TRefusingBT(owner);
+    EXPECT_THROW(refusing->Update(), Exception);
+    EXPECT_EQ(refusing->DeviceCount(), 1);
+    EXPECT_EQ(refusing->RadioCount(), 2);
+    EXPECT_EQ(kvsim::OpenHandles().DeviceSearches, 0);
+    EXPECT_EQ(kvsim::OpenHandles().RadioSearches, 0);
 }
 
 TEST_F(Discovery, ComponentStartsWinsockThroughTheSocketTableAndCleansUpOnce) {
