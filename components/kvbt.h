@@ -2,8 +2,9 @@
 // kvbt: the Bluetooth client component TkvBT and the radio, device and service objects
 // that its discovery finds.
 //
-// Every Bluetooth and service-lookup call goes through the kvbtw32 binding; every
-// Winsock call of a connection goes through kvSocketApi (kvbt_sockets.h).
+// Every Bluetooth and service-lookup call goes through the kvbtw32 binding; every other
+// Winsock call, the start-up and clean-up included, goes through kvSocketApi
+// (kvbt_sockets.h).
 
 #include "components/kvbt_sockets.h"
 #include "components/kvbtw32.h"
@@ -38,6 +39,8 @@ class TkvBTRadio : public TkvDevice {
 public:
     TkvBTRadio(TkvBaseIO* aOwner, int aIndex);
     ~TkvBTRadio() override;
+    TkvBTRadio(const TkvBTRadio&) = delete;
+    TkvBTRadio& operator=(const TkvBTRadio&) = delete;
 
     BLUETOOTH_ADDRESS Address{};
 
@@ -50,7 +53,7 @@ public:
 
 // One service record of a remote device. QuerySet is a copy of the record whose texts
 // and whose class id, addresses and blob the service keeps itself, so that all of it stays
-// readable after the lookup.
+// readable after the lookup; the other pointers are null, the numbers as delivered.
 class TkvBTService {
 public:
     TkvBTService() = default;
@@ -98,8 +101,10 @@ public:
     // The service lookup: every class of BtServiceClasses in order, the services of a
     // class in the order the platform delivers them. The first service found becomes
     // the selected one when none stood; a selection is at most clamped to the last
-    // service. A lookup that cannot begin leaves its Winsock code in fLastError and ends;
-    // a record too large for the buffer is asked for again with the size it needs.
+    // service. A class of which the device has no record (WSASERVICE_NOT_FOUND) is passed
+    // over; a lookup that cannot begin for another reason leaves its Winsock code in
+    // fLastError and ends. A record too large for the buffer is asked for again with the
+    // size it needs.
     void Update();
 
     TList fServices; // owns its TkvBTService objects
@@ -209,9 +214,12 @@ public:
     void SetOnAfterSend(TOnSent Value) { fOnAfterSend = Value; }
 
     // ---- System dialogs and pairing
+    // The system's property dialog of the selected device; nothing while RadioIndex or
+    // DeviceIndex is negative or no device is listed at DeviceIndex.
     void ConfigDialog();
     bool SelectDeviceDialog(const String& sInfo, bool flForceAuth, bool flAddWiz,
                             bool flSkipServices);
+    // Pairs the radio at RadioIndex with the selected device; false without both listed.
     bool AuthenticateDevice(const String& passKey);
 
 protected:

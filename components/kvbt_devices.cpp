@@ -71,11 +71,10 @@ void TkvBTService::SetInfo(const WSAQUERYSETA& aQuerySet) {
     fQuerySet.lpszComment = fAnsiComment.data();
 
     // The record's other pointers refer to the lookup's buffer, which goes: keep copies
-    // of what the record describes, drop what it only names on the way.
+    // of what the record describes, drop what it only names on the way. Its numbers stay.
     fQuerySet.lpVersion = nullptr;
     fQuerySet.lpNSProviderId = nullptr;
     fQuerySet.lpszContext = nullptr;
-    fQuerySet.dwNumberOfProtocols = 0;
     fQuerySet.lpafpProtocols = nullptr;
     fQuerySet.lpszQueryString = nullptr;
     if (aQuerySet.lpServiceClassId) {
@@ -103,7 +102,6 @@ void TkvBTService::SetInfo(const WSAQUERYSETA& aQuerySet) {
         }
         fQuerySet.lpcsaBuffer = fAddresses.data();
     } else {
-        fQuerySet.dwNumberOfCsAddrs = 0;
         fQuerySet.lpcsaBuffer = nullptr;
     }
     if (aQuerySet.lpBlob && aQuerySet.lpBlob->pBlobData) {
@@ -157,7 +155,10 @@ void TkvBTDevice::Update() {
         restriction.lpszContext = context.data();
         HANDLE lookup = nullptr;
         if (kvbtw32::WSALookupServiceBeginA(&restriction, kLookupFlags, &lookup) != 0) {
-            fLastError = WSAGetLastError();
+            int code = WSAGetLastError();
+            if (code == WSASERVICE_NOT_FOUND)
+                continue; // the device has no record of this class
+            fLastError = code;
             break;
         }
         if (!lookup) { // nothing began: the lookup functions are missing

@@ -24,10 +24,9 @@ String SystemMessage(DWORD code) {
 } // namespace
 
 void TkvBT::ConfigDialog() {
-    // Only a device and a radio that the lists hold: never a record of a device that is not there.
-    if (fRadioIndex < 0 || fDeviceIndex < 0 || fRadioIndex >= RadioCount())
+    if (fRadioIndex < 0 || fDeviceIndex < 0)
         return;
-    TkvBTDevice* device = SelectedDevice();
+    TkvBTDevice* device = SelectedDevice(); // never a record of a device that is not listed
     if (!device)
         return;
     kvbtw32::BluetoothDisplayDeviceProperties(GetOwnerWindow(), &device->btInfo);

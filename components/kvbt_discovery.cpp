@@ -2,6 +2,8 @@
 #include "components/kvbt.h"
 
 #include <cwchar>
+#include <memory>
+#include <utility>
 
 namespace {
 
@@ -19,11 +21,23 @@ TDateTime TimeOf(const SYSTEMTIME& t) {
     return date + time;
 }
 
+// Runs its action when it goes, however the scope is left.
+template <class F> class TOnExit {
+public:
+    explicit TOnExit(F Action) : fAction(Action) {}
+    ~TOnExit() { fAction(); }
+    TOnExit(const TOnExit&) = delete;
+    TOnExit& operator=(const TOnExit&) = delete;
+
+private:
+    F fAction;
+};
+
 } // namespace
 
 TkvBT::TkvBT(TComponent* AOwner) : TkvBaseIO(AOwner) {
     WSADATA data{};
-    WSAStartup(0x0202, &data); // a failure shows later, as the Winsock error of a connection
+    kvSocketApi.WSAStartup(0x0202, &data); // a failure shows later, as a connection's error
     sLogPrefix = L"kvBT: ";
     fDeviceEnum = {bteRemembered, bteConnected, bteAllRadios};
     fDeviceEnumTimeout = 5;
@@ -42,7 +56,7 @@ TkvBT::~TkvBT() {
     EndCalls();
     WaitThreadIO();
     ClearRadios();
-    WSACleanup(); // the base's destruction uses no Winsock
+    kvSocketApi.WSACleanup(); // the base's destruction uses no Winsock
 }
 
 void TkvBT::Loaded() {
@@ -72,24 +86,29 @@ void TkvBT::EnumerateRadios() {
     ClearRadios();
     BLUETOOTH_FIND_RADIO_PARAMS params{};
     params.dwSize = sizeof params;
-    HANDLE radio = nullptr;
+    HANDLE radio = nullptr; // delivered and not yet held by a radio object
     HBLUETOOTH_RADIO_FIND find = kvbtw32::BluetoothFindFirstRadio(&params, &radio);
     if (!find)
         return;
+    TOnExit endSearch([&] {
+        if (radio)
+            CloseHandle(radio);
+        kvbtw32::BluetoothFindRadioClose(find);
+    });
     do {
         BLUETOOTH_RADIO_INFO info{};
         info.dwSize = sizeof info;
         if (kvbtw32::BluetoothGetRadioInfo(radio, &info) != 0) {
-            CloseHandle(radio); // a radio left out keeps no handle open
+            CloseHandle(std::exchange(radio, nullptr)); // a radio left out keeps no handle open
             continue;
         }
-        auto* r = new TkvBTRadio(this, RadioCount());
-        r->Handle = reinterpret_cast<std::uintptr_t>(radio);
+        auto r = std::make_unique<TkvBTRadio>(this, RadioCount());
+        r->Handle = reinterpret_cast<std::uintptr_t>(std::exchange(radio, nullptr));
         r->NameFriendly = NameOf(info.szName);
         r->Address = info.address;
-        lRadios.Add(r);
+        lRadios.Add(r.get());
+        r.release(); // the radio list holds it
     } while (kvbtw32::BluetoothFindNextRadio(find, &radio));
-    kvbtw32::BluetoothFindRadioClose(find);
 }
 
 void TkvBT::EnumerateDevices() {
@@ -123,21 +142,22 @@ void TkvBT::EnumerateDevices() {
         HBLUETOOTH_DEVICE_FIND find = kvbtw32::BluetoothFindFirstDevice(&search, &info);
         if (!find)
             continue;
+        TOnExit endSearch([find] { kvbtw32::BluetoothFindDeviceClose(find); });
         for (;;) {
-            auto* d = new TkvBTDevice;
+            auto d = std::make_unique<TkvBTDevice>();
             d->NameFriendly = NameOf(info.szName);
             d->Address = info.Address;
             d->btInfo = info;
             d->IndexRadio = i;
             d->LastSeen = TimeOf(info.stLastSeen);
             d->LastUsed = TimeOf(info.stLastUsed);
-            AddDevice(d);
+            AddDevice(d.get());
+            d.release(); // the device list holds it
             info = {};
             info.dwSize = sizeof info;
             if (!kvbtw32::BluetoothFindNextDevice(find, &info))
                 break;
         }
-        kvbtw32::BluetoothFindDeviceClose(find);
     }
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The Winsock calls of TkvBT, through one table of function pointers that defaults to
 // Winsock itself. The simulated stack replaces socket and connect so that an RFCOMM link
-// is a loopback TCP connection; everything else stays real Winsock. Replace entries only
-// while no component uses them.
+// is a loopback TCP connection, and WSAStartup and WSACleanup so that it tells the
+// components' start-ups from its own; everything else stays real Winsock. Replace entries
+// only while no component uses them.
 
 #include <winsock2.h>
 
@@ -18,6 +19,8 @@ struct TkvSocketApi {
     decltype(&::getsockopt) getsockopt;
     decltype(&::setsockopt) setsockopt;
     decltype(&::WSAGetLastError) WSAGetLastError;
+    decltype(&::WSAStartup) WSAStartup;
+    decltype(&::WSACleanup) WSACleanup;
 };
 
 // The table in use.

@@ -23,18 +23,16 @@ bool LoadLib(HMODULE& handle, const wchar_t* name) {
     return handle != nullptr;
 }
 
-// The function of that name in the library, or null when either is missing.
-template <class F> F Lookup(HMODULE& handle, const wchar_t* library, const char* name) {
-    if (!LoadLib(handle, library))
-        return nullptr;
+// The function of that name in a loaded library, or null.
+template <class F> F Find(HMODULE handle, const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void*>(gResolver->Find(handle, name)));
 }
 
 template <class F> F Bt(const char* name) {
-    return Lookup<F>(gBtApi, L"irprops.cpl", name);
+    return LoadBtApi() ? Find<F>(gBtApi, name) : nullptr;
 }
 template <class F> F Ws(const char* name) {
-    return Lookup<F>(gWsApi, L"Ws2_32.dll", name);
+    return LoadWsApi() ? Find<F>(gWsApi, name) : nullptr;
 }
 
 } // namespace
@@ -44,8 +42,11 @@ void SetApiResolver(TkvApiResolver* Resolver) {
     gResolver = Resolver ? Resolver : &gSystemResolver;
 }
 
+// "bthprops.cpl" implements the functions. "irprops.cpl" only forwards to it, and
+// resolving a forwarded export loads "bthprops.cpl" by its bare name, which can find a
+// planted copy: the older name is loaded only where the library itself does not exist.
 bool LoadBtApi() {
-    return LoadLib(gBtApi, L"irprops.cpl");
+    return LoadLib(gBtApi, L"bthprops.cpl") || LoadLib(gBtApi, L"irprops.cpl");
 }
 bool LoadWsApi() {
     return LoadLib(gWsApi, L"Ws2_32.dll");

@@ -1,6 +1,7 @@
 #pragma once
-// kvbtw32: the run-time binding to the system's Bluetooth functions ("irprops.cpl") and
-// to the ANSI service-lookup functions of Winsock 2 ("Ws2_32.dll").
+// kvbtw32: the run-time binding to the system's Bluetooth functions ("bthprops.cpl", or
+// where that does not exist the older "irprops.cpl") and to the ANSI service-lookup
+// functions of Winsock 2 ("Ws2_32.dll").
 //
 // Nothing is bound when the program is built or loaded: every wrapper below loads its
 // library on demand and looks its function up by exported name on every call. When the
@@ -10,8 +11,9 @@
 //
 // Libraries are found through one process-wide resolver. With none installed the
 // system's own libraries are loaded, from the system directory only, so that a copy
-// planted beside the program or in the current folder is never loaded. The simulated
-// stack installs a resolver of its own before first use.
+// planted beside the program or in the current folder is never loaded; the Bluetooth
+// functions come from "bthprops.cpl" itself, never through the forwarders of
+// "irprops.cpl". The simulated stack installs a resolver of its own before first use.
 
 #include <winsock2.h>
 #include <ws2bth.h>
@@ -32,7 +34,9 @@ public:
 // previous resolver are unloaded first. The resolver must outlive its use.
 void SetApiResolver(TkvApiResolver* Resolver);
 
-// True when "irprops.cpl" is loaded (loading it now if needed): the availability test.
+// True when the Bluetooth library is loaded (loading it now if needed: "bthprops.cpl",
+// and only where the resolver has none, "irprops.cpl"): the availability test. One
+// handle holds whichever loaded.
 bool LoadBtApi();
 // True when "Ws2_32.dll" is loaded (loading it now if needed).
 bool LoadWsApi();

@@ -1,10 +1,13 @@
 #pragma once
 // The simulated Bluetooth stack. Install puts a world behind the two seams of the
-// components: the binding's resolver (SetApiResolver) answers "irprops.cpl" and
-// "Ws2_32.dll" with simulated functions of the platform's own signatures, and the socket
-// table (kvSocketApi) gets a socket and a connect that turn an RFCOMM link into a real
-// loopback TCP connection to the service's peer. Uninstall gives both seams back to the
-// system. Nothing in the components knows more of the simulator than that.
+// components: the binding's resolver (SetApiResolver) answers "bthprops.cpl",
+// "irprops.cpl" and "Ws2_32.dll" with simulated functions of the platform's own
+// signatures, and the socket table (kvSocketApi) gets a socket and a connect that turn an
+// RFCOMM link into a real loopback TCP connection to the service's peer, and a WSAStartup
+// and WSACleanup that count the components' start-ups: as on Windows, the lookup and the
+// RFCOMM socket answer WSANOTINITIALISED while none is outstanding. Uninstall gives both
+// seams back to the system. Nothing in the components knows more of the simulator than
+// that.
 //
 // Install and Uninstall run while no component uses the binding or the socket table.
 // Everything else here may be called from any thread while a world is installed; it
@@ -57,6 +60,13 @@ struct TLookupCall {
 };
 std::vector<TLookupCall> LookupCalls();
 
+// A WSALookupServiceNextA call: its flags and the buffer length it passed.
+struct TLookupNextCall {
+    DWORD Flags = 0;
+    DWORD BufferLength = 0; // 0 for a null length pointer
+};
+std::vector<TLookupNextCall> LookupNextCalls();
+
 // A BluetoothSelectDevices call: the record as passed, and the text pszInfo pointed to.
 struct TSelectCall {
     BLUETOOTH_SELECT_DEVICE_PARAMS Params{};
@@ -79,5 +89,25 @@ struct TPairingCall {
     ULONG Length = 0;
 };
 std::vector<TPairingCall> PairingCalls();
+
+// The platform handles that the simulated functions handed out and the program has not
+// closed, and the Winsock start-ups that components made through the socket table without
+// their clean-up. The counts span installs, so that a test compares them at its start and
+// end: a radio handle counts until its receiver closes it, whenever that is; a search,
+// lookup or selection that a world still held when it was uninstalled or replaced can no
+// longer be closed and stays counted. OpenHandles may be called at any time, installed
+// or not.
+struct TOpenHandles {
+    int Radios = 0;         // delivered by the radio search; closed with CloseHandle
+    int RadioSearches = 0;  // until BluetoothFindRadioClose
+    int DeviceSearches = 0; // until BluetoothFindDeviceClose
+    int Lookups = 0;        // until WSALookupServiceEnd
+    int Selections = 0;     // picked devices, until BluetoothSelectDevicesFree
+    int WinsockStarts = 0;  // WSAStartup less WSACleanup
+    friend bool operator==(const TOpenHandles&, const TOpenHandles&) = default;
+};
+TOpenHandles OpenHandles();
+// "radios 0, radio searches 0, ...", for a test's message.
+std::string Describe(const TOpenHandles& Handles);
 
 } // namespace kvsim

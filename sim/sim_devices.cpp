@@ -41,16 +41,14 @@ bool Wanted(const TDevice& device, const BLUETOOTH_DEVICE_SEARCH_PARAMS& search,
     bool reported = radio < 0 ? !device.Radios.empty()
                               : std::find(device.Radios.begin(), device.Radios.end(), radio) !=
                                     device.Radios.end();
-    if (!reported || (device.InquiryOnly && !search.fIssueInquiry))
+    // An inquiry of length 0 finds nothing new.
+    bool inquiry = search.fIssueInquiry && search.cTimeoutMultiplier > 0;
+    if (!reported || (device.InquiryOnly && !inquiry))
         return false;
     bool unknown = !device.Remembered && !device.Authenticated;
     return (search.fReturnAuthenticated && device.Authenticated) ||
            (search.fReturnRemembered && device.Remembered) || (search.fReturnUnknown && unknown) ||
            (search.fReturnConnected && device.Connected);
-}
-
-bool ValidInfo(const BLUETOOTH_DEVICE_INFO* info) {
-    return info && info->dwSize == sizeof *info;
 }
 
 } // namespace
@@ -68,11 +66,14 @@ HBLUETOOTH_DEVICE_FIND WINAPI FindFirstDevice(BLUETOOTH_DEVICE_SEARCH_PARAMS* pb
             BLUETOOTH_DEVICE_SEARCH_PARAMS copy{};
             std::memcpy(&copy, pbtsp, std::min<size_t>(pbtsp->dwSize, sizeof copy));
             state.Searches.push_back(copy);
-            if (pbtsp->dwSize != sizeof *pbtsp || !ValidInfo(pbtdi) ||
-                (pbtsp->fIssueInquiry && pbtsp->cTimeoutMultiplier > kMaxTimeoutMultiplier)) {
+            error = pbtdi ? CheckRecord(pbtsp) : ERROR_INVALID_PARAMETER;
+            if (error == 0)
+                error = CheckRecord(pbtdi);
+            if (error == 0 && pbtsp->fIssueInquiry &&
+                pbtsp->cTimeoutMultiplier > kMaxTimeoutMultiplier)
                 error = ERROR_INVALID_PARAMETER;
+            if (error != 0)
                 return std::nullopt;
-            }
             if (!pbtsp->fIssueInquiry)
                 return 0;
             return DWORD(pbtsp->cTimeoutMultiplier * 1280.0 * state.World.Settings.InquiryScale);
@@ -104,10 +105,9 @@ HBLUETOOTH_DEVICE_FIND WINAPI FindFirstDevice(BLUETOOTH_DEVICE_SEARCH_PARAMS* pb
 WINBOOL WINAPI FindNextDevice(HBLUETOOTH_DEVICE_FIND hFind, BLUETOOTH_DEVICE_INFO* pbtdi) {
     return Call<WINBOOL>(FALSE, [&](TState& state, DWORD& error) -> WINBOOL {
         TDeviceFind* find = Find(state.DeviceFinds, hFind);
-        if (!find || !ValidInfo(pbtdi)) {
-            error = find ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
+        error = find ? CheckRecord(pbtdi) : ERROR_INVALID_HANDLE;
+        if (error != 0)
             return FALSE;
-        }
         if (find->Next >= find->Found.size()) {
             error = ERROR_NO_MORE_ITEMS;
             return FALSE;

@@ -12,10 +12,6 @@ namespace kvsim::detail {
 
 namespace {
 
-bool ValidInfo(const BLUETOOTH_DEVICE_INFO* info) {
-    return info && info->dwSize == sizeof *info;
-}
-
 // Appends one line to the world's journal file, when it names one. A journal that
 // cannot be written does not change what the call answers.
 void Journal(const TState& state, const std::string& line) {
@@ -34,10 +30,8 @@ std::string Flag(const char* name, BOOL value) {
 
 WINBOOL WINAPI DisplayDeviceProperties(HWND hwndParent, BLUETOOTH_DEVICE_INFO* pbtdi) {
     return Call<WINBOOL>(FALSE, [&](TState& state, DWORD& error) -> WINBOOL {
-        if (!ValidInfo(pbtdi)) {
-            error = ERROR_INVALID_PARAMETER;
+        if ((error = CheckRecord(pbtdi)) != 0)
             return FALSE;
-        }
         state.PropertiesCalls.push_back({hwndParent, pbtdi->Address.ullLong});
         Journal(state, "properties address=" + AddressToText(pbtdi->Address.ullLong));
         return TRUE;
@@ -46,10 +40,8 @@ WINBOOL WINAPI DisplayDeviceProperties(HWND hwndParent, BLUETOOTH_DEVICE_INFO* p
 
 WINBOOL WINAPI SelectDevices(BLUETOOTH_SELECT_DEVICE_PARAMS* pbtsdp) {
     return Call<WINBOOL>(FALSE, [&](TState& state, DWORD& error) -> WINBOOL {
-        if (!pbtsdp || pbtsdp->dwSize != sizeof *pbtsdp) {
-            error = ERROR_INVALID_PARAMETER;
+        if ((error = CheckRecord(pbtsdp)) != 0)
             return FALSE;
-        }
         state.SelectCalls.push_back({*pbtsdp, pbtsdp->pszInfo ? pbtsdp->pszInfo : L""});
         const BLUETOOTH_SELECT_DEVICE_PARAMS& p = *pbtsdp;
         Journal(state, "select info=\"" + StringToUtf8(state.SelectCalls.back().Info) + "\"" +
@@ -100,15 +92,15 @@ DWORD WINAPI AuthenticateDevice(HWND hwndParent, HANDLE hRadio, BLUETOOTH_DEVICE
                                 PWSTR pszPasskey, ULONG ulPasskeyLength) {
     return Call<DWORD>(ERROR_SERVICE_NOT_ACTIVE, [&](TState& state, DWORD&) -> DWORD {
         std::wstring key = pszPasskey ? std::wstring(pszPasskey, ulPasskeyLength) : L"";
-        state.PairingCalls.push_back({hwndParent, hRadio,
-                                      ValidInfo(pbtdi) ? pbtdi->Address.ullLong : 0,
-                                      pszPasskey == nullptr, key, ulPasskeyLength});
-        Journal(state,
-                "pairing address=" + AddressToText(ValidInfo(pbtdi) ? pbtdi->Address.ullLong : 0) +
-                    " key=\"" + StringToUtf8(key) + "\" key_null=" + (pszPasskey ? "no" : "yes") +
-                    " length=" + std::to_string(ulPasskeyLength));
-        if (!ValidInfo(pbtdi))
-            return ERROR_INVALID_PARAMETER;
+        DWORD refused = CheckRecord(pbtdi);
+        BTH_ADDR address = refused ? 0 : pbtdi->Address.ullLong;
+        state.PairingCalls.push_back(
+            {hwndParent, hRadio, address, pszPasskey == nullptr, key, ulPasskeyLength});
+        Journal(state, "pairing address=" + AddressToText(address) + " key=\"" + StringToUtf8(key) +
+                           "\" key_null=" + (pszPasskey ? "no" : "yes") +
+                           " length=" + std::to_string(ulPasskeyLength));
+        if (refused)
+            return refused;
         if (hRadio && RadioOf(state, hRadio) < 0)
             return ERROR_INVALID_HANDLE;
         TDevice* device = DeviceAt(state, pbtdi->Address.ullLong);

@@ -36,8 +36,12 @@ INT WSAAPI LookupServiceNext(HANDLE hLookup, DWORD dwControlFlags, LPDWORD lpdwB
                              LPWSAQUERYSETA lpqsResults);
 INT WSAAPI LookupServiceEnd(HANDLE hLookup);
 
-// RFCOMM links (sim_sockets.cpp).
+// RFCOMM links and the components' Winsock start-ups (sim_sockets.cpp).
 SOCKET WSAAPI Socket(int af, int type, int protocol);
 int WSAAPI Connect(SOCKET s, const sockaddr* name, int namelen);
+int WSAAPI Startup(WORD wVersionRequested, LPWSADATA lpWSAData);
+int WSAAPI Cleanup();
+// False while no component has started Winsock through the socket table.
+bool WinsockStarted();
 
 } // namespace kvsim::detail

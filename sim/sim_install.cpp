@@ -9,6 +9,7 @@
 #include "toolkit/text.h"
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace kvsim {
@@ -40,19 +41,33 @@ std::unique_ptr<TState>& Installed() {
     return state;
 }
 
+TLedger& Ledger() {
+    static TLedger ledger;
+    return ledger;
+}
+
+std::atomic<int>& WinsockStarts() {
+    static std::atomic<int> starts{0};
+    return starts;
+}
+
 } // namespace detail
 
 namespace {
 
 using namespace detail;
 
-// The module handles the resolver gives out: addresses that no real module has.
-char gBtModule, gWsModule;
-HMODULE BtModule() {
-    return reinterpret_cast<HMODULE>(&gBtModule);
+// The module handles the resolver gives out, one per library: addresses that no real
+// module has.
+char gModules[std::size(kSystemLibraries)];
+HMODULE ModuleOf(const wchar_t* library) {
+    for (size_t i = 0; i < std::size(kSystemLibraries); ++i)
+        if (SameText(library, kSystemLibraries[i]))
+            return reinterpret_cast<HMODULE>(&gModules[i]);
+    return nullptr;
 }
-HMODULE WsModule() {
-    return reinterpret_cast<HMODULE>(&gWsModule);
+bool IsBluetoothModule(HMODULE module) {
+    return module == ModuleOf(L"bthprops.cpl") || module == ModuleOf(L"irprops.cpl");
 }
 
 // The address of a simulated function; F is the platform's type, which it must match.
@@ -104,9 +119,7 @@ public:
             bool absent =
                 std::any_of(missing.begin(), missing.end(),
                             [&](const std::wstring& name) { return SameText(name, Library); });
-            HMODULE module = SameText(Library, L"irprops.cpl")  ? BtModule()
-                             : SameText(Library, L"Ws2_32.dll") ? WsModule()
-                                                                : nullptr;
+            HMODULE module = ModuleOf(Library);
             if (absent || !module) {
                 error = ERROR_MOD_NOT_FOUND;
                 return nullptr;
@@ -120,7 +133,8 @@ public:
             const auto& missing = state.World.Settings.MissingExports;
             if (std::find(missing.begin(), missing.end(), Name) == missing.end())
                 for (const TExport& item : kExports)
-                    if ((item.Bluetooth ? BtModule() : WsModule()) == Module &&
+                    if ((item.Bluetooth ? IsBluetoothModule(Module)
+                                        : Module == ModuleOf(L"Ws2_32.dll")) &&
                         std::string_view(item.Name) == Name)
                         return item.Address;
             error = ERROR_PROC_NOT_FOUND;
@@ -153,6 +167,8 @@ void Install(const TWorld& World) {
     SetApiResolver(&gResolver);
     kvSocketApi.socket = detail::Socket;
     kvSocketApi.connect = detail::Connect;
+    kvSocketApi.WSAStartup = detail::Startup;
+    kvSocketApi.WSACleanup = detail::Cleanup;
 }
 
 void Uninstall() {
@@ -160,6 +176,13 @@ void Uninstall() {
     {
         std::lock_guard lock(Lock());
         old = std::move(Installed());
+        if (old) { // what it still holds can no longer be closed
+            TOpenHandles& abandoned = Ledger().Abandoned;
+            abandoned.RadioSearches += int(old->RadioFinds.size());
+            abandoned.DeviceSearches += int(old->DeviceFinds.size());
+            abandoned.Lookups += int(old->Lookups.size());
+            abandoned.Selections += int(old->Selections.size());
+        }
     }
     if (!old)
         return;
@@ -167,6 +190,8 @@ void Uninstall() {
     TkvSocketApi winsock = WinsockSocketApi();
     kvSocketApi.socket = winsock.socket;
     kvSocketApi.connect = winsock.connect;
+    kvSocketApi.WSAStartup = winsock.WSAStartup;
+    kvSocketApi.WSACleanup = winsock.WSACleanup;
     old.reset(); // outside the lock: stopping a peer waits for its thread
 }
 
@@ -221,6 +246,9 @@ std::vector<BLUETOOTH_DEVICE_SEARCH_PARAMS> DeviceSearches() {
 std::vector<TLookupCall> LookupCalls() {
     return Records(&TState::LookupCalls);
 }
+std::vector<TLookupNextCall> LookupNextCalls() {
+    return Records(&TState::LookupNextCalls);
+}
 std::vector<TSelectCall> SelectCalls() {
     return Records(&TState::SelectCalls);
 }
@@ -229,6 +257,34 @@ std::vector<TPropertiesCall> PropertiesCalls() {
 }
 std::vector<TPairingCall> PairingCalls() {
     return Records(&TState::PairingCalls);
+}
+
+TOpenHandles OpenHandles() {
+    std::lock_guard lock(Lock());
+    TOpenHandles open = Ledger().Abandoned;
+    std::erase_if(Ledger().Radios, [](const std::wstring& name) {
+        HANDLE probe = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+        if (probe)
+            CloseHandle(probe);
+        return probe == nullptr;
+    });
+    open.Radios = int(Ledger().Radios.size());
+    if (TState* state = Installed().get()) {
+        open.RadioSearches += int(state->RadioFinds.size());
+        open.DeviceSearches += int(state->DeviceFinds.size());
+        open.Lookups += int(state->Lookups.size());
+        open.Selections += int(state->Selections.size());
+    }
+    open.WinsockStarts = WinsockStarts();
+    return open;
+}
+
+std::string Describe(const TOpenHandles& Handles) {
+    return "radios " + std::to_string(Handles.Radios) + ", radio searches " +
+           std::to_string(Handles.RadioSearches) + ", device searches " +
+           std::to_string(Handles.DeviceSearches) + ", lookups " + std::to_string(Handles.Lookups) +
+           ", selections " + std::to_string(Handles.Selections) + ", Winsock start-ups " +
+           std::to_string(Handles.WinsockStarts);
 }
 
 } // namespace kvsim

@@ -154,6 +154,10 @@ INT WSAAPI LookupServiceBegin(LPWSAQUERYSETA lpqsRestrictions, DWORD dwControlFl
             call.Context = call.HasContext ? query.lpszContext : "";
         }
         state.LookupCalls.push_back(call);
+        if (!WinsockStarted()) {
+            error = WSANOTINITIALISED;
+            return SOCKET_ERROR;
+        }
         BTH_ADDR address = 0;
         if (!whole || query.dwNameSpace != NS_BTH || !query.lpServiceClassId ||
             (dwControlFlags & kRefusedFlags) || !ContextAddress(query.lpszContext, address)) {
@@ -178,6 +182,10 @@ INT WSAAPI LookupServiceBegin(LPWSAQUERYSETA lpqsRestrictions, DWORD dwControlFl
         for (const TService& service : device->Services)
             if (IsEqualGUID(service.ServiceClass, lookup->ServiceClass))
                 lookup->Records.push_back(service);
+        if (lookup->Records.empty()) { // the device has no record of that class
+            error = WSASERVICE_NOT_FOUND;
+            return SOCKET_ERROR;
+        }
         *lphLookup = Add(state.Lookups, std::move(lookup));
         return 0;
     };
@@ -187,6 +195,11 @@ INT WSAAPI LookupServiceBegin(LPWSAQUERYSETA lpqsRestrictions, DWORD dwControlFl
 INT WSAAPI LookupServiceNext(HANDLE hLookup, DWORD dwControlFlags, LPDWORD lpdwBufferLength,
                              LPWSAQUERYSETA lpqsResults) {
     auto next = [&](TState& state, DWORD& error) -> INT {
+        state.LookupNextCalls.push_back({dwControlFlags, lpdwBufferLength ? *lpdwBufferLength : 0});
+        if (!WinsockStarted()) {
+            error = WSANOTINITIALISED;
+            return SOCKET_ERROR;
+        }
         TLookup* lookup = Find(state.Lookups, hLookup);
         if (!lookup || !lpdwBufferLength) {
             error = lookup ? WSAEFAULT : WSA_INVALID_HANDLE;
@@ -212,6 +225,10 @@ INT WSAAPI LookupServiceNext(HANDLE hLookup, DWORD dwControlFlags, LPDWORD lpdwB
 
 INT WSAAPI LookupServiceEnd(HANDLE hLookup) {
     auto end = [&](TState& state, DWORD& error) -> INT {
+        if (!WinsockStarted()) {
+            error = WSANOTINITIALISED;
+            return SOCKET_ERROR;
+        }
         if (state.Lookups.erase(hLookup) == 0) {
             error = WSA_INVALID_HANDLE;
             return SOCKET_ERROR;

@@ -1,10 +1,12 @@
 // The local radios: their search, information and the two states the setters change.
 // Radio handles are real event handles, one per delivery, so that a caller may close
-// every handle it receives.
+// every handle it receives; each event has a name of its own, by which the ledger tells
+// whether its handle is still open.
 #include "sim/sim_functions.h"
 #include "sim/sim_state.h"
 
 #include <algorithm>
+#include <string>
 
 namespace kvsim::detail {
 
@@ -21,9 +23,14 @@ int RadioOf(TState& State, HANDLE Radio) {
 }
 
 HANDLE DeliverRadio(TState& State, int Position) {
-    HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (handle)
+    static unsigned long long deliveries = 0;
+    std::wstring name = L"kvsim radio " + std::to_wstring(GetCurrentProcessId()) + L"." +
+                        std::to_wstring(++deliveries);
+    HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+    if (handle) {
         State.RadioHandles[handle] = Position;
+        Ledger().Radios.push_back(name);
+    }
     return handle;
 }
 
@@ -50,10 +57,9 @@ bool ForRadios(TState& state, HANDLE radio, DWORD& error, auto each) {
 HBLUETOOTH_RADIO_FIND WINAPI FindFirstRadio(BLUETOOTH_FIND_RADIO_PARAMS* pbtfrp, HANDLE* phRadio) {
     return Call<HBLUETOOTH_RADIO_FIND>(
         nullptr, [&](TState& state, DWORD& error) -> HBLUETOOTH_RADIO_FIND {
-            if (!pbtfrp || pbtfrp->dwSize != sizeof *pbtfrp || !phRadio) {
-                error = ERROR_INVALID_PARAMETER;
+            error = phRadio ? CheckRecord(pbtfrp) : ERROR_INVALID_PARAMETER;
+            if (error != 0)
                 return nullptr;
-            }
             if (state.World.Radios.empty()) {
                 error = ERROR_NO_MORE_ITEMS;
                 return nullptr;
@@ -102,8 +108,8 @@ WINBOOL WINAPI FindRadioClose(HBLUETOOTH_RADIO_FIND hFind) {
 
 DWORD WINAPI GetRadioInfo(HANDLE hRadio, PBLUETOOTH_RADIO_INFO pRadioInfo) {
     return Call<DWORD>(ERROR_SERVICE_NOT_ACTIVE, [&](TState& state, DWORD&) -> DWORD {
-        if (!pRadioInfo || pRadioInfo->dwSize != sizeof *pRadioInfo)
-            return ERROR_INVALID_PARAMETER;
+        if (DWORD refused = CheckRecord(pRadioInfo))
+            return refused;
         int position = RadioOf(state, hRadio);
         if (position < 0)
             return ERROR_INVALID_HANDLE;

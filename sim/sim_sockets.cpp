@@ -1,6 +1,7 @@
 // RFCOMM links: an RFCOMM socket is a TCP socket, and connecting it to a device's
 // service connects it to that service's peer on 127.0.0.1. Every other call on it is
-// plain Winsock.
+// plain Winsock. The components' Winsock start-ups are counted apart from the
+// simulator's own, so that an RFCOMM socket and a lookup need one, as on Windows.
 #include "sim/sim_functions.h"
 #include "sim/sim_state.h"
 
@@ -49,9 +50,31 @@ TTarget TargetOf(TState& state, const SOCKADDR_BTH& address) {
 
 } // namespace
 
+int WSAAPI Startup(WORD wVersionRequested, LPWSADATA lpWSAData) {
+    int result = ::WSAStartup(wVersionRequested, lpWSAData);
+    if (result == 0)
+        ++WinsockStarts();
+    return result;
+}
+
+int WSAAPI Cleanup() {
+    int result = ::WSACleanup();
+    if (result == 0)
+        --WinsockStarts();
+    return result;
+}
+
+bool WinsockStarted() {
+    return WinsockStarts() > 0;
+}
+
 SOCKET WSAAPI Socket(int af, int type, int protocol) {
     if (af != AF_BTH)
         return ::socket(af, type, protocol);
+    if (!WinsockStarted()) {
+        WSASetLastError(WSANOTINITIALISED);
+        return INVALID_SOCKET;
+    }
     int error = Call<int>(WSAENETDOWN,
                           [&](TState& state, DWORD&) { return state.World.Settings.SocketError; });
     if (error == 0 && type != SOCK_STREAM)

@@ -4,6 +4,7 @@
 
 #include "sim/sim.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -63,6 +64,7 @@ struct TState {
 
     std::vector<BLUETOOTH_DEVICE_SEARCH_PARAMS> Searches;
     std::vector<TLookupCall> LookupCalls;
+    std::vector<TLookupNextCall> LookupNextCalls;
     std::vector<TSelectCall> SelectCalls;
     std::vector<TPropertiesCall> PropertiesCalls;
     std::vector<TPairingCall> PairingCalls;
@@ -70,9 +72,22 @@ struct TState {
     ~TState();
 };
 
+// What outlives an installed world: the radio handles handed out, by the names of their
+// events (a closed handle's value may come back for another object, a name does not), and
+// the handles that worlds still held when they went.
+struct TLedger {
+    std::vector<std::wstring> Radios;
+    TOpenHandles Abandoned;
+};
+
 std::mutex& Lock();
 // The installed state; null while nothing is installed. Only under Lock().
 std::unique_ptr<TState>& Installed();
+// Only under Lock().
+TLedger& Ledger();
+// The components' outstanding Winsock start-ups (WSAStartup less WSACleanup through the
+// socket table).
+std::atomic<int>& WinsockStarts();
 
 // Runs Body(state, error) under the lock and returns its result; sets the last error that
 // it chose (non-zero) only once the lock is released, so that unlocking cannot disturb it.
@@ -94,6 +109,14 @@ template <class R, class B> R Call(R Failed, B Body, bool Winsock = false) {
             SetLastError(error);
     }
     return result;
+}
+
+// The platform's answer to a record passed in: ERROR_INVALID_PARAMETER for none,
+// ERROR_REVISION_MISMATCH for a wrong dwSize, else 0.
+template <class T> DWORD CheckRecord(const T* Record) {
+    if (!Record)
+        return ERROR_INVALID_PARAMETER;
+    return Record->dwSize == sizeof *Record ? 0 : ERROR_REVISION_MISMATCH;
 }
 
 // The radio a delivered handle stands for, or -1.

@@ -48,6 +48,13 @@ bool TextToAddress(std::string_view Text, BTH_ADDR& Address) {
     return true;
 }
 
+bool IsSystemLibrary(const std::wstring& Name) {
+    for (const wchar_t* library : kSystemLibraries)
+        if (SameText(Name, library))
+            return true;
+    return false;
+}
+
 void CheckWorld(const TWorld& World) {
     auto fail = [](const std::string& what) { throw std::invalid_argument(what); };
     for (size_t r = 0; r < World.Radios.size(); ++r)
@@ -75,9 +82,9 @@ void CheckWorld(const TWorld& World) {
     if (!(World.Settings.InquiryScale >= 0))
         fail("an inquiry scale below 0");
     for (const std::wstring& library : World.Settings.MissingLibraries)
-        if (!SameText(library, L"irprops.cpl") && !SameText(library, L"Ws2_32.dll"))
+        if (!IsSystemLibrary(library))
             fail("missing library '" + StringToUtf8(library) +
-                 "': neither irprops.cpl nor Ws2_32.dll");
+                 "': not bthprops.cpl, irprops.cpl or Ws2_32.dll");
 }
 
 } // namespace kvsim

@@ -95,7 +95,7 @@ struct TSettings {
     DWORD PairingError = ERROR_NOT_AUTHENTICATED;
     // Non-zero: socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM) fails with this Winsock code.
     int SocketError = 0;
-    // Libraries ("irprops.cpl", "Ws2_32.dll") and exported names the resolver reports missing.
+    // Libraries (IsSystemLibrary) and exported names the resolver reports missing.
     std::vector<std::wstring> MissingLibraries;
     std::vector<std::string> MissingExports;
     // Non-empty: every dialog and pairing call also appends a line to this file, so that
@@ -116,6 +116,13 @@ GUID ServiceClass16(unsigned short Uuid16);
 std::string AddressToText(BTH_ADDR Address);
 // Reads that form (either case); false when Text is not six pairs of hex digits.
 bool TextToAddress(std::string_view Text, BTH_ADDR& Address);
+
+// The libraries of the simulated system: "bthprops.cpl" and "irprops.cpl" offer the same
+// Bluetooth functions, "Ws2_32.dll" the service lookup.
+inline constexpr const wchar_t* kSystemLibraries[] = {L"bthprops.cpl", L"irprops.cpl",
+                                                      L"Ws2_32.dll"};
+// Whether the simulated system has a library of that name (case ignored).
+bool IsSystemLibrary(const std::wstring& Name);
 
 // Throws std::invalid_argument naming the first thing that does not hold together:
 // a radio position out of range, a name longer than 248 characters, two devices with

@@ -321,8 +321,8 @@ private:
         TSettings& settings = fWorld.Settings;
         if (key == "missing_library") {
             std::string library = One(key, values);
-            if (library != "irprops.cpl" && library != "Ws2_32.dll")
-                Fail("'missing_library' takes irprops.cpl or Ws2_32.dll");
+            if (!IsSystemLibrary(Utf8ToString(library)))
+                Fail("'missing_library' takes bthprops.cpl, irprops.cpl or Ws2_32.dll");
             settings.MissingLibraries.push_back(Utf8ToString(library));
             return;
         }

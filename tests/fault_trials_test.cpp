@@ -1,6 +1,8 @@
 // The fault trials at short counts; bench_faults runs them at full counts.
 #include "trials/fault_trials.h"
 
+#include "sim_open_handles.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,24 +11,28 @@ using namespace kvtrials;
 
 namespace {
 
+class FaultTrials : public testing::Test {
+    TOpenHandleCheck openHandles;
+};
+
 void ExpectHeld(const TTrialReport& Report) {
     EXPECT_TRUE(Report.Failures.empty()) << Describe(Report);
     std::printf("%s", Describe(Report).c_str());
 }
 
-TEST(FaultTrials, ConnectCyclesMatchEveryConnectWithOneDisconnectAndLeaveNothingOpen) {
+TEST_F(FaultTrials, ConnectCyclesMatchEveryConnectWithOneDisconnectAndLeaveNothingOpen) {
     ExpectHeld(ConnectCycles(40, 1));
 }
 
-TEST(FaultTrials, CloseRacesEndOnceAndQuickly) {
+TEST_F(FaultTrials, CloseRacesEndOnceAndQuickly) {
     ExpectHeld(CloseRaces(40, 2));
 }
 
-TEST(FaultTrials, EchoExchangesComeBackWholeAcrossADroppedLink) {
+TEST_F(FaultTrials, EchoExchangesComeBackWholeAcrossADroppedLink) {
     ExpectHeld(EchoExchanges(300, 3));
 }
 
-TEST(FaultTrials, BadInputIsRefusedOrGivesAClearError) {
+TEST_F(FaultTrials, BadInputIsRefusedOrGivesAClearError) {
     ExpectHeld(BadInput());
 }
 

@@ -6,6 +6,7 @@
 #include "toolkit/forms.h"
 
 #include "kv_test_transport.h"
+#include "sim_open_handles.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -173,6 +174,7 @@ public:
     TRecordingLog* log = nullptr;
     TkvBT* bt = nullptr;
     TReport report;
+    TOpenHandleCheck openHandles;
 };
 
 // ---- Failures before and while connecting
@@ -188,7 +190,7 @@ TEST_F(Connection, PreChecksAndFailuresReportCode13WithTheirDetail) {
         {"no Bluetooth library",
          [](Connection&) {
              auto s = kvsim::Settings();
-             s.MissingLibraries = {L"irprops.cpl"};
+             s.MissingLibraries = {L"bthprops.cpl", L"irprops.cpl"};
              kvsim::SetSettings(s);
              UnloadBtApis();
          },
@@ -608,16 +610,18 @@ TEST_F(Connection, ConfigDialogAndPairingNeedADeviceInTheList) {
     bt->ConfigDialog();
     EXPECT_FALSE(bt->AuthenticateDevice(L"1234"));
     bt->SetDeviceIndex(0);
-    bt->SetRadioIndex(5);
+    bt->SetRadioIndex(-1);
     bt->ConfigDialog();
+    bt->SetRadioIndex(5);
     EXPECT_FALSE(bt->AuthenticateDevice(L"1234"));
     EXPECT_TRUE(kvsim::PropertiesCalls().empty());
     EXPECT_TRUE(kvsim::PairingCalls().empty());
 
-    bt->SetRadioIndex(0);
     Select(kModem);
+    bt->ConfigDialog(); // the radio plays no part in the property dialog
+    bt->SetRadioIndex(0);
     bt->ConfigDialog();
-    ASSERT_EQ(kvsim::PropertiesCalls().size(), 1u);
+    ASSERT_EQ(kvsim::PropertiesCalls().size(), 2u);
     EXPECT_EQ(kvsim::PropertiesCalls()[0].Address, kModem);
 
     auto settings = kvsim::Settings();

@@ -8,6 +8,7 @@
 #include "toolkit/forms.h"
 #include "toolkit/formreader.h"
 
+#include "sim_open_handles.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -45,6 +47,8 @@ const std::wstring kLongName(248, L'S'); // fills the platform's name field, no 
 const GUID kDialUp = kvsim::ServiceClass16(0x1103);
 const GUID kSerial = kvsim::ServiceClass16(0x1101);
 const GUID kPush = kvsim::ServiceClass16(0x1105);
+// Both names of the Bluetooth library: without them the system has no Bluetooth functions.
+const std::vector<std::wstring> kNoBluetooth = {L"bthprops.cpl", L"irprops.cpl"};
 
 kvsim::TService Service(unsigned short uuid, ULONG channel, const wchar_t* name,
                         const wchar_t* comment = L"") {
@@ -203,6 +207,7 @@ protected:
     TCountingBT* bt = nullptr;
     TListener listener;
     size_t seen = 0;
+    TOpenHandleCheck openHandles;
 };
 
 // ---- The binding
@@ -227,18 +232,33 @@ struct TProbe {
         deviceFind = kvbtw32::BluetoothFindFirstDevice(&s, &device);
         select.dwSize = sizeof select;
         kvbtw32::BluetoothSelectDevices(&select);
+        radioFinds.push_back(radioFind);
+        deviceFinds.push_back(deviceFind);
     }
-    ~TProbe() { CloseHandle(radio); }
+    // Closes what the probe and the calls made, with the whole stack present again; what
+    // a call closed already is refused.
+    ~TProbe() {
+        for (HBLUETOOTH_RADIO_FIND find : radioFinds)
+            kvbtw32::BluetoothFindRadioClose(find);
+        for (HBLUETOOTH_DEVICE_FIND find : deviceFinds)
+            kvbtw32::BluetoothFindDeviceClose(find);
+        for (BLUETOOTH_SELECT_DEVICE_PARAMS* s : {&select, &reselect})
+            kvbtw32::BluetoothSelectDevicesFree(s);
+        CloseHandle(radio);
+    }
     HANDLE radio = nullptr;
     HBLUETOOTH_RADIO_FIND radioFind = nullptr;
     BLUETOOTH_DEVICE_INFO device{};
     HBLUETOOTH_DEVICE_FIND deviceFind = nullptr;
-    BLUETOOTH_SELECT_DEVICE_PARAMS select{};
+    BLUETOOTH_SELECT_DEVICE_PARAMS select{}, reselect{};
+    // Every search that the probe and the calls began.
+    std::vector<HBLUETOOTH_RADIO_FIND> radioFinds;
+    std::vector<HBLUETOOTH_DEVICE_FIND> deviceFinds;
 };
 
 struct TWrapper {
     const char* Name;
-    bool Bluetooth; // from "irprops.cpl", else from "Ws2_32.dll"
+    bool Bluetooth; // from the Bluetooth library, else from "Ws2_32.dll"
     std::intptr_t Missing;
     std::function<std::intptr_t(TProbe&)> Call; // answers other than Missing when present
 };
@@ -251,12 +271,12 @@ const std::vector<TWrapper>& Wrappers() {
     static wchar_t key[] = L"wrong";
     static const std::vector<TWrapper> wrappers = {
         {"BluetoothFindFirstRadio", true, 0,
-         [](TProbe&) {
-             auto p = Sized<BLUETOOTH_FIND_RADIO_PARAMS>();
+         [](TProbe& p) {
+             auto params = Sized<BLUETOOTH_FIND_RADIO_PARAMS>();
              HANDLE r = nullptr;
-             auto find = kvbtw32::BluetoothFindFirstRadio(&p, &r);
+             p.radioFinds.push_back(kvbtw32::BluetoothFindFirstRadio(&params, &r));
              CloseHandle(r);
-             return Value(find);
+             return Value(p.radioFinds.back());
          }},
         {"BluetoothFindNextRadio", true, 0,
          [](TProbe& p) {
@@ -279,7 +299,8 @@ const std::vector<TWrapper>& Wrappers() {
              s.fReturnRemembered = -1;
              s.hRadio = p.radio;
              auto info = Sized<BLUETOOTH_DEVICE_INFO>();
-             return Value(kvbtw32::BluetoothFindFirstDevice(&s, &info));
+             p.deviceFinds.push_back(kvbtw32::BluetoothFindFirstDevice(&s, &info));
+             return Value(p.deviceFinds.back());
          }},
         {"BluetoothFindNextDevice", true, 0,
          [](TProbe& p) {
@@ -303,7 +324,10 @@ const std::vector<TWrapper>& Wrappers() {
              return std::intptr_t(kvbtw32::BluetoothDisplayDeviceProperties(nullptr, &p.device));
          }},
         {"BluetoothSelectDevices", true, 0,
-         [](TProbe& p) { return std::intptr_t(kvbtw32::BluetoothSelectDevices(&p.select)); }},
+         [](TProbe& p) {
+             p.reselect.dwSize = sizeof p.reselect;
+             return std::intptr_t(kvbtw32::BluetoothSelectDevices(&p.reselect));
+         }},
         {"BluetoothSelectDevicesFree", true, 0,
          [](TProbe& p) { return std::intptr_t(kvbtw32::BluetoothSelectDevicesFree(&p.select)); }},
         {"BluetoothAuthenticateDevice", true, 0,
@@ -332,21 +356,30 @@ const std::vector<TWrapper>& Wrappers() {
 
 TEST_F(Discovery, WrapperAnswersItsDefaultOnlyWhenItsLibraryOrExportIsMissing) {
     struct TScenario {
-        std::wstring Library; // or empty
-        std::string Export;   // or empty
+        std::string Name;
+        std::vector<std::wstring> Libraries;
+        std::string Export; // or empty
+        bool BluetoothMissing = false;
+        bool LookupMissing = false;
     };
-    std::vector<TScenario> scenarios = {{L"", ""}, {L"irprops.cpl", ""}, {L"Ws2_32.dll", ""}};
+    std::vector<TScenario> scenarios = {
+        {"nothing missing", {}, ""},
+        {"bthprops.cpl alone", {L"irprops.cpl"}, ""},
+        {"irprops.cpl alone", {L"bthprops.cpl"}, ""},
+        {"no Bluetooth library", kNoBluetooth, "", true},
+        {"no Ws2_32.dll", {L"Ws2_32.dll"}, "", false, true},
+    };
     for (const TWrapper& w : Wrappers())
-        scenarios.push_back({L"", w.Name});
+        scenarios.push_back({w.Name, {}, w.Name});
     for (const TScenario& s : scenarios) {
-        SCOPED_TRACE(s.Library.empty() ? s.Export : StringToUtf8(s.Library));
+        SCOPED_TRACE(s.Name);
         for (const TWrapper& w : Wrappers()) {
             SCOPED_TRACE(w.Name);
             TProbe probe;
-            Missing(s.Library.empty() ? std::vector<std::wstring>{} : std::vector{s.Library},
+            Missing(s.Libraries,
                     s.Export.empty() ? std::vector<std::string>{} : std::vector{s.Export});
             bool missing =
-                s.Export == w.Name || s.Library == (w.Bluetooth ? L"irprops.cpl" : L"Ws2_32.dll");
+                s.Export == w.Name || (w.Bluetooth ? s.BluetoothMissing : s.LookupMissing);
             std::intptr_t answer = w.Call(probe);
             if (missing)
                 EXPECT_EQ(answer, w.Missing);
@@ -358,7 +391,7 @@ TEST_F(Discovery, WrapperAnswersItsDefaultOnlyWhenItsLibraryOrExportIsMissing) {
 }
 
 TEST_F(Discovery, FailedLoadIsTriedAgainAndUnloadLeavesBothHandlesNull) {
-    Missing({L"irprops.cpl"}, {});
+    Missing(kNoBluetooth, {});
     EXPECT_FALSE(LoadBtApi());
     EXPECT_EQ(BtApiHandle(), nullptr);
     bt->Update();
@@ -378,6 +411,42 @@ TEST_F(Discovery, FailedLoadIsTriedAgainAndUnloadLeavesBothHandlesNull) {
     EXPECT_EQ(WsApiHandle(), nullptr);
 }
 
+TEST_F(Discovery, EitherBluetoothLibraryServesAloneAndWithNeitherOpeningFindsNoStack) {
+    const struct {
+        const char* Name;
+        std::vector<std::wstring> Missing;
+        bool Works;
+    } cases[] = {
+        {"bthprops.cpl alone", {L"irprops.cpl"}, true},
+        {"irprops.cpl alone", {L"bthprops.cpl"}, true},
+        {"neither", kNoBluetooth, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        kvsim::TWorld w = World();
+        w.Settings.MissingLibraries = c.Missing;
+        Use(w);
+        TkvBT local(nullptr); // waits for its reader when it goes
+        local.Update();
+        EXPECT_EQ(LoadBtApi(), c.Works);
+        EXPECT_EQ(local.RadioCount(), c.Works ? 2 : 0);
+        if (!c.Works) {
+            try {
+                local.SetActive(true);
+                ADD_FAILURE() << "opened";
+            } catch (const Exception& e) {
+                EXPECT_EQ(e.Message(), L"Bluetooth system API is not found.");
+            }
+            continue;
+        }
+        local.SetDeviceIndex(local.IndexOfAddress(Address(kModem)));
+        local.SetActive(true);
+        EXPECT_TRUE(local.GetActive());
+        EXPECT_TRUE(PumpUntil([] { return kvsim::Peer(kModem, kSerial)->Connections() == 1; }));
+        local.SetActive(false);
+    }
+}
+
 String Lower(String s) {
     CharLowerBuffW(s.data(), static_cast<DWORD>(s.size()));
     return s;
@@ -395,7 +464,7 @@ TEST(SystemStack, WinesOwnLibrariesLoadFromTheSystemDirectoryAndListNoRadio) {
         return Lower(String(path, length));
     };
     ASSERT_TRUE(LoadBtApi());
-    EXPECT_EQ(fileOf(BtApiHandle()), Lower(String(system, n) + L"\\irprops.cpl"));
+    EXPECT_EQ(fileOf(BtApiHandle()), Lower(String(system, n) + L"\\bthprops.cpl"));
     ASSERT_TRUE(LoadWsApi());
     EXPECT_EQ(fileOf(WsApiHandle()), Lower(String(system, n) + L"\\ws2_32.dll"));
 
@@ -422,6 +491,42 @@ TEST(BtDevice, AddressAsStrReadsByteFiveFirstInUpperCase) {
         d.Address.ullLong = c.Address;
         EXPECT_EQ(d.AddressAsStr(), c.Text);
     }
+}
+
+// A radio closes its handle when it goes: a copy would close it twice.
+static_assert(!std::is_copy_constructible_v<TkvBTRadio> && !std::is_copy_assignable_v<TkvBTRadio>);
+
+TEST(BtService, SetInfoKeepsTheRecordsNumbersAndDropsPointersIntoTheLookupsBuffer) {
+    char name[] = "Serial Port", comment[] = "Console", context[] = "(00:1A:7D:DA:71:13)",
+         query[] = "query";
+    GUID provider = kPush;
+    AFPROTOCOLS protocols[2] = {{AF_BTH, BTHPROTO_RFCOMM}, {AF_BTH, BTHPROTO_L2CAP}};
+    WSAQUERYSETA record{};
+    record.dwSize = sizeof record;
+    record.lpszServiceInstanceName = name;
+    record.lpszComment = comment;
+    record.lpNSProviderId = &provider;
+    record.dwNameSpace = NS_BTH;
+    record.lpszContext = context;
+    record.dwNumberOfProtocols = 2;
+    record.lpafpProtocols = protocols;
+    record.lpszQueryString = query;
+    record.dwOutputFlags = 0x10;
+    TkvBTService service;
+    service.SetInfo(record);
+    WSAQUERYSETA kept = service.QuerySet();
+    EXPECT_EQ(kept.dwSize, sizeof record);
+    EXPECT_EQ(kept.dwNameSpace, DWORD(NS_BTH));
+    EXPECT_EQ(kept.dwNumberOfProtocols, 2u);
+    EXPECT_EQ(kept.dwOutputFlags, 0x10u);
+    EXPECT_EQ(kept.lpNSProviderId, nullptr);
+    EXPECT_EQ(kept.lpszContext, nullptr);
+    EXPECT_EQ(kept.lpafpProtocols, nullptr);
+    EXPECT_EQ(kept.lpszQueryString, nullptr);
+    EXPECT_STREQ(kept.lpszServiceInstanceName, "Serial Port");
+    EXPECT_NE(kept.lpszServiceInstanceName, name); // the service's own copy
+    EXPECT_STREQ(kept.lpszComment, "Console");
+    EXPECT_EQ(service.Caption(), L"Serial Port");
 }
 
 std::unique_ptr<TkvBTDevice> LookUp(BTH_ADDR address, int serviceIndex = -1) {
@@ -495,6 +600,29 @@ TEST_F(Discovery, LookupKeepsASelectionAndClampsItToTheServicesFound) {
     }
 }
 
+TEST_F(Discovery, DeviceWithoutDialUpNetworkingListsItsSerialPortAndConnects) {
+    auto modem = LookUp(kModem); // the platform finds no record of most classes
+    EXPECT_EQ(kvsim::LookupCalls().size(), 18u);
+    EXPECT_EQ(Captions(*modem), std::vector<std::wstring>{L"Serial Port"});
+    EXPECT_EQ(modem->GetServiceIndex(), 0);
+    EXPECT_EQ(modem->fLastError, 0);
+    auto nexts = kvsim::LookupNextCalls(); // the record, then the end of the records
+    ASSERT_EQ(nexts.size(), 2u);
+    for (const kvsim::TLookupNextCall& next : nexts) {
+        EXPECT_EQ(next.Flags, 0x13B0u);
+        EXPECT_EQ(next.BufferLength, 2000u);
+    }
+
+    bt->Update();
+    bt->SetDeviceIndex(bt->IndexOfAddress(Address(kModem)));
+    bt->SetActive(true); // the device has no services yet: it is looked up first
+    EXPECT_TRUE(bt->GetActive());
+    EXPECT_EQ(Captions(*bt->GetBTDevice(bt->GetDeviceIndex())),
+              std::vector<std::wstring>{L"Serial Port"});
+    EXPECT_TRUE(PumpUntil([] { return kvsim::Peer(kModem, kSerial)->Connections() == 1; }));
+    bt->SetActive(false);
+}
+
 TEST_F(Discovery, LookupThatCannotBeginEndsWithItsCodeKeepingEarlierClasses) {
     const struct {
         BTH_ADDR Device;
@@ -563,7 +691,7 @@ TEST_F(Discovery, RadiosCarryTheirInformationAndThoseWithoutAreLeftOut) {
     EXPECT_TRUE(a->GetIsDiscoverable());
     a->SetIsDiscoverable(false);
     EXPECT_FALSE(a->GetIsDiscoverable());
-    Missing({L"irprops.cpl"}, {});
+    Missing(kNoBluetooth, {});
     EXPECT_FALSE(a->GetIsConnectable());
     a->SetIsDiscoverable(true); // without the functions: no effect
     Missing({}, {});
@@ -601,6 +729,39 @@ TEST_F(Discovery, RadiosCarryTheirInformationAndThoseWithoutAreLeftOut) {
     }
 }
 
+// Refuses the second device that its search delivers.
+class TRefusingBT : public TkvBT {
+public:
+    using TkvBT::TkvBT;
+    int AddDevice(TkvDevice* aDevice) override {
+        if (++fOffered == 2)
+            throw Exception(L"refused");
+        return TkvBT::AddDevice(aDevice);
+    }
+
+private:
+    int fOffered = 0;
+};
+
+TEST_F(Discovery, DeviceSearchEndedByAnExceptionClosesItsHandle) {
+    auto* refusing = new TRefusingBT(owner);
+    kvsim::TOpenHandles before = kvsim::OpenHandles();
+    EXPECT_THROW(refusing->Update(), Exception);
+    EXPECT_EQ(refusing->DeviceCount(), 1);
+    EXPECT_EQ(refusing->RadioCount(), 2);
+    EXPECT_EQ(kvsim::OpenHandles().DeviceSearches, before.DeviceSearches);
+    EXPECT_EQ(kvsim::OpenHandles().RadioSearches, before.RadioSearches);
+}
+
+TEST_F(Discovery, ComponentStartsWinsockThroughTheSocketTableAndCleansUpOnce) {
+    int started = kvsim::OpenHandles().WinsockStarts;
+    EXPECT_GE(started, 1); // the fixture's component
+    auto* other = new TkvBT(owner);
+    EXPECT_EQ(kvsim::OpenHandles().WinsockStarts, started + 1);
+    delete other;
+    EXPECT_EQ(kvsim::OpenHandles().WinsockStarts, started);
+}
+
 TEST_F(Discovery, SearchRecordFollowsDeviceEnumAndTheTimeout) {
     using E = TkvBtDeviceEnumerate;
     const E all = {bteAuthenticated, bteRemembered,   bteUnknown,
@@ -628,7 +789,7 @@ TEST_F(Discovery, SearchRecordFollowsDeviceEnumAndTheTimeout) {
          3,
          {L"Modem", L"Echo", L"Phone", L"Echo", L"Headset", kLongName, L"Far"}},
         {"inquiry of 57 s", inquiry, 57, {0, 0, -1, 0, -1}, 44, {kLongName, L"Far"}},
-        {"inquiry of 1 s", inquiry, 1, {0, 0, -1, 0, -1}, 0, {kLongName, L"Far"}},
+        {"inquiry of 1 s: no time", inquiry, 1, {0, 0, -1, 0, -1}, 0, {kLongName}},
         {"no inquiry time", inquiry, 0, {0, 0, -1, 0, 0}, 0, {kLongName}},
     };
     EXPECT_EQ(bt->GetDeviceEnum().ToBits(), 0x2A);
@@ -749,7 +910,7 @@ TEST_F(Discovery, UpdateWithoutARadioEmptiesBothListsAndStillRaisesCode3) {
         {"no radio search",
          [](kvsim::TWorld& w) { w.Settings.MissingExports = {"BluetoothFindFirstRadio"}; }},
         {"no Bluetooth library",
-         [](kvsim::TWorld& w) { w.Settings.MissingLibraries = {L"irprops.cpl"}; }},
+         [](kvsim::TWorld& w) { w.Settings.MissingLibraries = kNoBluetooth; }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);

@@ -8,6 +8,7 @@
 #include "toolkit/forms.h"
 
 #include "kv_test_transport.h"
+#include "sim_open_handles.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -177,6 +178,7 @@ public:
                events.Data().substr(before) == Text;
     }
 
+    TOpenHandleCheck openHandles;
     TForm* form = nullptr;
     TMemo* memo = nullptr;
     TMemo* otherMemo = nullptr;

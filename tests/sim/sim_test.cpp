@@ -82,10 +82,23 @@ template <class T> T Sized(DWORD size = sizeof(T)) {
     return record;
 }
 
+// Winsock started through the socket table, as a component starts it: without that the
+// lookup and the RFCOMM socket refuse.
+void StartWinsock() {
+    WSADATA data{};
+    ASSERT_EQ(kvSocketApi.WSAStartup(MAKEWORD(2, 2), &data), 0);
+}
+
 class SimTest : public testing::Test {
 protected:
-    void SetUp() override { Install(TestWorld()); }
-    void TearDown() override { Uninstall(); }
+    void SetUp() override {
+        Install(TestWorld());
+        StartWinsock();
+    }
+    void TearDown() override {
+        kvSocketApi.WSACleanup();
+        Uninstall();
+    }
 };
 
 // ---- radios and devices through the binding
@@ -148,82 +161,99 @@ std::vector<BTH_ADDR> Addresses(const std::vector<BLUETOOTH_DEVICE_INFO>& found)
     return addresses;
 }
 
-TEST_F(SimTest, WrongRecordSizesAreRefusedLikeThePlatform) {
+TEST_F(SimTest, RecordOfAWrongSizeIsARevisionMismatchAndNoRecordAnInvalidParameter) {
     std::vector<HANDLE> radios = FindRadios();
     ASSERT_EQ(radios.size(), 2u);
-    struct TCase {
-        const char* Call;
-        std::function<bool()> Refused; // true when the call answered "invalid parameter"
+    auto lastError = [](bool failed) { return failed ? GetLastError() : DWORD(0); };
+    // A device search with records of these sizes; size 0 passes no record.
+    auto search = [&](DWORD searchSize, DWORD infoSize, bool inquiry = false) {
+        auto params = SearchRecord(true, true, true, true, inquiry, inquiry ? 49 : 0, radios[0]);
+        params.dwSize = searchSize;
+        auto info = Sized<BLUETOOTH_DEVICE_INFO>(infoSize);
+        return lastError(!kvbtw32::BluetoothFindFirstDevice(searchSize ? &params : nullptr,
+                                                            infoSize ? &info : nullptr));
     };
-    auto lastErrorIs87 = [] { return GetLastError() == ERROR_INVALID_PARAMETER; };
-    const TCase cases[] = {
+    const DWORD kMismatch = ERROR_REVISION_MISMATCH, kInvalid = ERROR_INVALID_PARAMETER;
+    const struct {
+        const char* Call;
+        std::function<DWORD()> Answer; // the error, 0 when the call succeeded
+        DWORD Expected;
+    } cases[] = {
         {"find first radio, 3",
          [&] {
              auto params = Sized<BLUETOOTH_FIND_RADIO_PARAMS>(3);
              HANDLE radio;
-             return !kvbtw32::BluetoothFindFirstRadio(&params, &radio) && lastErrorIs87();
-         }},
+             return lastError(!kvbtw32::BluetoothFindFirstRadio(&params, &radio));
+         },
+         kMismatch},
+        {"find first radio, none",
+         [&] {
+             HANDLE radio;
+             return lastError(!kvbtw32::BluetoothFindFirstRadio(nullptr, &radio));
+         },
+         kInvalid},
         {"radio info, 519",
          [&] {
              auto info = Sized<BLUETOOTH_RADIO_INFO>(519);
-             return kvbtw32::BluetoothGetRadioInfo(radios[0], &info) == ERROR_INVALID_PARAMETER;
-         }},
-        {"device search, 39",
-         [&] {
-             auto search = SearchRecord(true, true, true, true, false, 0, radios[0]);
-             search.dwSize = 39;
-             auto info = Sized<BLUETOOTH_DEVICE_INFO>();
-             return !kvbtw32::BluetoothFindFirstDevice(&search, &info) && lastErrorIs87();
-         }},
-        {"device record, 559",
-         [&] {
-             auto search = SearchRecord(true, true, true, true, false, 0, radios[0]);
-             auto info = Sized<BLUETOOTH_DEVICE_INFO>(559);
-             return !kvbtw32::BluetoothFindFirstDevice(&search, &info) && lastErrorIs87();
-         }},
+             return kvbtw32::BluetoothGetRadioInfo(radios[0], &info);
+         },
+         kMismatch},
+        {"radio info, none", [&] { return kvbtw32::BluetoothGetRadioInfo(radios[0], nullptr); },
+         kInvalid},
+        {"device search, 39", [&] { return search(39, sizeof(BLUETOOTH_DEVICE_INFO)); }, kMismatch},
+        {"device search, none", [&] { return search(0, sizeof(BLUETOOTH_DEVICE_INFO)); }, kInvalid},
+        {"device record, 559", [&] { return search(40, 559); }, kMismatch},
+        {"device record, none", [&] { return search(40, 0); }, kInvalid},
+        {"inquiry longer than 48 units",
+         [&] { return search(40, sizeof(BLUETOOTH_DEVICE_INFO), true); }, kInvalid},
         {"next device record, 0",
          [&] {
-             auto search = SearchRecord(true, true, true, true, false, 0, radios[0]);
+             auto params = SearchRecord(true, true, true, true, false, 0, radios[0]);
              auto info = Sized<BLUETOOTH_DEVICE_INFO>();
-             HBLUETOOTH_DEVICE_FIND find = kvbtw32::BluetoothFindFirstDevice(&search, &info);
+             HBLUETOOTH_DEVICE_FIND find = kvbtw32::BluetoothFindFirstDevice(&params, &info);
              info = {};
-             bool refused = !kvbtw32::BluetoothFindNextDevice(find, &info) && lastErrorIs87();
+             DWORD error = lastError(!kvbtw32::BluetoothFindNextDevice(find, &info));
              kvbtw32::BluetoothFindDeviceClose(find);
-             return refused;
-         }},
-        {"inquiry longer than 48 units",
-         [&] {
-             auto search = SearchRecord(true, true, true, true, true, 49, radios[0]);
-             auto info = Sized<BLUETOOTH_DEVICE_INFO>();
-             return !kvbtw32::BluetoothFindFirstDevice(&search, &info) && lastErrorIs87();
-         }},
+             return error;
+         },
+         kMismatch},
         {"select dialog, 87",
          [&] {
              auto params = Sized<BLUETOOTH_SELECT_DEVICE_PARAMS>(87);
-             return !kvbtw32::BluetoothSelectDevices(&params) && lastErrorIs87();
-         }},
+             return lastError(!kvbtw32::BluetoothSelectDevices(&params));
+         },
+         kMismatch},
+        {"select dialog, none",
+         [&] { return lastError(!kvbtw32::BluetoothSelectDevices(nullptr)); }, kInvalid},
         {"property dialog, 0",
          [&] {
              BLUETOOTH_DEVICE_INFO info{};
-             return !kvbtw32::BluetoothDisplayDeviceProperties(nullptr, &info) && lastErrorIs87();
-         }},
+             return lastError(!kvbtw32::BluetoothDisplayDeviceProperties(nullptr, &info));
+         },
+         kMismatch},
         {"pairing, 0",
          [&] {
              BLUETOOTH_DEVICE_INFO info{};
-             return kvbtw32::BluetoothAuthenticateDevice(nullptr, radios[0], &info, nullptr, 0) ==
-                    ERROR_INVALID_PARAMETER;
-         }},
+             return kvbtw32::BluetoothAuthenticateDevice(nullptr, radios[0], &info, nullptr, 0);
+         },
+         kMismatch},
+        {"pairing, none",
+         [&] {
+             return kvbtw32::BluetoothAuthenticateDevice(nullptr, radios[0], nullptr, nullptr, 0);
+         },
+         kInvalid},
         {"lookup restriction, 119",
          [&] {
              WSAQUERYSETA query{};
              query.dwSize = 119;
              HANDLE lookup = nullptr;
-             return kvbtw32::WSALookupServiceBeginA(&query, 0x13B0, &lookup) == SOCKET_ERROR &&
-                    WSAGetLastError() == WSAEINVAL;
-         }},
+             bool failed = kvbtw32::WSALookupServiceBeginA(&query, 0x13B0, &lookup) != 0;
+             return failed ? DWORD(WSAGetLastError()) : DWORD(0);
+         },
+         DWORD(WSAEINVAL)},
     };
-    for (const TCase& c : cases)
-        EXPECT_TRUE(c.Refused()) << c.Call;
+    for (const auto& c : cases)
+        EXPECT_EQ(c.Answer(), c.Expected) << c.Call;
     CloseAll(radios);
 }
 
@@ -301,8 +331,11 @@ TEST_F(SimTest, DeviceSearchHonoursItsFlagsAndRadio) {
          {kStranger, kFar}},
         {"inquiry asks for nothing", SearchRecord(false, false, false, false, true, 3, b), {}},
         {"inquiry, radio A", SearchRecord(true, true, true, true, true, 1, a), {kModem, kEcho}},
+        {"unknown with an inquiry of length 0, radio B",
+         SearchRecord(false, false, true, false, true, 0, b),
+         {kStranger}},
         {"all radios",
-         SearchRecord(true, true, true, true, true, 0, nullptr),
+         SearchRecord(true, true, true, true, true, 1, nullptr),
          {kModem, kEcho, kStranger, kFar}},
     };
     for (const TCase& c : cases) {
@@ -424,6 +457,12 @@ TEST_F(SimTest, LookupDeliversEachRecordInsideTheCallersBuffer) {
     EXPECT_EQ(WSAGetLastError(), WSA_E_NO_MORE);
     EXPECT_EQ(kvbtw32::WSALookupServiceEnd(lookup), 0);
     EXPECT_EQ(kvbtw32::WSALookupServiceEnd(lookup), SOCKET_ERROR) << "ended once";
+    std::vector<DWORD> lengths;
+    for (const TLookupNextCall& call : LookupNextCalls()) {
+        EXPECT_EQ(call.Flags, 0x13B0u);
+        lengths.push_back(call.BufferLength);
+    }
+    EXPECT_EQ(lengths, (std::vector<DWORD>{16, 2000, 2000, 2000})) << "every next call is recorded";
 }
 
 TEST_F(SimTest, LookupBeginChecksItsRestriction) {
@@ -440,23 +479,16 @@ TEST_F(SimTest, LookupBeginChecksItsRestriction) {
         {"another name space", "(00:1A:7D:DA:71:13)", NS_DNS, 0x13B0, WSAEINVAL},
         {"a device inquiry", "(00:1A:7D:DA:71:13)", NS_BTH, LUP_CONTAINERS, WSAEINVAL},
         {"a device in no world", "(00:AA:BB:CC:DD:EE)", NS_BTH, 0x13B0, WSAEHOSTDOWN},
-        {"a class the device lacks", "(00:1A:7D:DA:71:13)", NS_BTH, 0x13B0, 0},
+        {"a class the device lacks", "(00:1A:7D:DA:71:20)", NS_BTH, 0x13B0, WSASERVICE_NOT_FOUND},
     };
+    const int lookups = OpenHandles().Lookups;
     for (const auto& c : cases) {
         int error = -1;
-        HANDLE lookup =
-            BeginLookup(c.Error == 0 ? kHeadset : kSerial, c.Context, error, c.NameSpace, c.Flags);
+        const GUID& serviceClass = c.Error == WSASERVICE_NOT_FOUND ? kDialUp : kSerial;
+        EXPECT_EQ(BeginLookup(serviceClass, c.Context, error, c.NameSpace, c.Flags), nullptr);
         EXPECT_EQ(error, c.Error) << c.Name;
-        if (lookup) {
-            DWORD length = 2000;
-            std::vector<char> buffer(length);
-            EXPECT_EQ(kvbtw32::WSALookupServiceNextA(
-                          lookup, 0x13B0, &length, reinterpret_cast<WSAQUERYSETA*>(buffer.data())),
-                      SOCKET_ERROR);
-            EXPECT_EQ(WSAGetLastError(), WSA_E_NO_MORE) << c.Name;
-            kvbtw32::WSALookupServiceEnd(lookup);
-        }
     }
+    EXPECT_EQ(OpenHandles().Lookups, lookups) << "a lookup that cannot begin holds nothing";
 }
 
 TEST_F(SimTest, LookupFaultsBeginFailingAndALargeRecord) {
@@ -499,13 +531,34 @@ TEST_F(SimTest, MissingLibraryAndExportAnswerLikeTheSystem) {
     CloseAll(radios);
 
     settings.MissingExports.clear();
-    settings.MissingLibraries = {L"irprops.cpl"};
-    SetSettings(settings);
-    UnloadBtApis();
-    EXPECT_FALSE(LoadBtApi());
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
-    EXPECT_TRUE(LoadWsApi());
-    EXPECT_TRUE(FindRadios().empty());
+    const struct {
+        const char* Name;
+        std::vector<std::wstring> Missing;
+        bool Bluetooth, Lookup;
+    } cases[] = {
+        {"every library", {}, true, true},
+        {"bthprops.cpl alone", {L"irprops.cpl"}, true, true},
+        {"irprops.cpl alone", {L"bthprops.cpl"}, true, true},
+        {"no Bluetooth library", {L"bthprops.cpl", L"irprops.cpl"}, false, true},
+        {"no lookup library", {L"Ws2_32.dll"}, true, false},
+    };
+    std::vector<HMODULE> loaded;
+    for (const auto& c : cases) {
+        settings.MissingLibraries = c.Missing;
+        SetSettings(settings);
+        UnloadBtApis();
+        EXPECT_EQ(LoadBtApi(), c.Bluetooth) << c.Name;
+        if (!c.Bluetooth) {
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND)) << c.Name;
+        }
+        EXPECT_EQ(LoadWsApi(), c.Lookup) << c.Name;
+        std::vector<HANDLE> found = FindRadios();
+        EXPECT_EQ(found.size(), c.Bluetooth ? 2u : 0u) << c.Name;
+        CloseAll(found);
+        loaded.push_back(BtApiHandle());
+    }
+    EXPECT_EQ(loaded[0], loaded[1]) << "bthprops.cpl is the one loaded when both exist";
+    EXPECT_NE(loaded[1], loaded[2]);
 
     settings.MissingLibraries.clear();
     SetSettings(settings);
@@ -712,6 +765,49 @@ std::string Pattern(size_t size) {
     for (size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<char>(i * 7 + i / 251);
     return bytes;
+}
+
+TEST_F(SimTest, LookupAndRfcommSocketWantAComponentsWinsockStartUp) {
+    int error = -1;
+    HANDLE lookup = BeginLookup(kSerial, "(00:1A:7D:DA:71:13)", error);
+    ASSERT_EQ(error, 0);
+    ASSERT_EQ(kvSocketApi.WSACleanup(), 0); // the fixture's start-up
+    EXPECT_EQ(OpenHandles().WinsockStarts, 0);
+    WSADATA data{};
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0); // Winsock itself, not a component's
+    const struct {
+        const char* Call;
+        std::function<int()> Error;
+    } cases[] = {
+        {"lookup begin",
+         [] {
+             int e = -1;
+             BeginLookup(kSerial, "(00:1A:7D:DA:71:13)", e);
+             return e;
+         }},
+        {"lookup next",
+         [&] {
+             DWORD length = 2000;
+             std::vector<char> buffer(length);
+             return kvbtw32::WSALookupServiceNextA(lookup, 0x13B0, &length,
+                                                   reinterpret_cast<WSAQUERYSETA*>(buffer.data()))
+                        ? WSAGetLastError()
+                        : 0;
+         }},
+        {"lookup end",
+         [&] { return kvbtw32::WSALookupServiceEnd(lookup) ? WSAGetLastError() : 0; }},
+        {"RFCOMM socket",
+         [] {
+             int e = -1;
+             Link(kEcho, kSerial, e);
+             return e;
+         }},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.Error(), WSANOTINITIALISED) << c.Call;
+    WSACleanup();
+    StartWinsock();
+    EXPECT_EQ(kvbtw32::WSALookupServiceEnd(lookup), 0) << "the refused end left it open";
 }
 
 TEST_F(SimTest, EchoPeerReturnsEveryByte) {
@@ -921,11 +1017,72 @@ TEST_F(SimTest, ExternalPeerIsAnyProgramListeningOnLoopback) {
     kvSocketApi.closesocket(s);
 }
 
+// ---- open handles
+
+TEST_F(SimTest, OpenHandlesCountWhatIsHandedOutUntilItIsClosed) {
+    const TOpenHandles start = OpenHandles();
+    auto params = Sized<BLUETOOTH_FIND_RADIO_PARAMS>();
+    HANDLE radio = nullptr, second = nullptr;
+    HBLUETOOTH_RADIO_FIND radioFind = kvbtw32::BluetoothFindFirstRadio(&params, &radio);
+    ASSERT_TRUE(kvbtw32::BluetoothFindNextRadio(radioFind, &second));
+    auto search = SearchRecord(false, true, false, false, false, 0, radio);
+    auto info = Sized<BLUETOOTH_DEVICE_INFO>();
+    HBLUETOOTH_DEVICE_FIND deviceFind = kvbtw32::BluetoothFindFirstDevice(&search, &info);
+    int error = -1;
+    HANDLE lookup = BeginLookup(kSerial, "(00:1A:7D:DA:71:13)", error);
+    TSettings settings = Settings();
+    settings.Select = {TSelectOutcome::Pick, kModem, 0};
+    SetSettings(settings);
+    auto select = Sized<BLUETOOTH_SELECT_DEVICE_PARAMS>();
+    ASSERT_TRUE(kvbtw32::BluetoothSelectDevices(&select));
+    TOpenHandles expected = start;
+    expected.Radios += 2;
+    ++expected.RadioSearches;
+    ++expected.DeviceSearches;
+    ++expected.Lookups;
+    ++expected.Selections;
+    EXPECT_TRUE(OpenHandles() == expected) << Describe(OpenHandles());
+
+    const struct {
+        const char* Name;
+        std::function<void()> Close;
+        int TOpenHandles::*Count;
+    } closes[] = {
+        {"a radio handle", [&] { CloseHandle(radio); }, &TOpenHandles::Radios},
+        {"the radio search", [&] { kvbtw32::BluetoothFindRadioClose(radioFind); },
+         &TOpenHandles::RadioSearches},
+        {"the device search", [&] { kvbtw32::BluetoothFindDeviceClose(deviceFind); },
+         &TOpenHandles::DeviceSearches},
+        {"the lookup", [&] { kvbtw32::WSALookupServiceEnd(lookup); }, &TOpenHandles::Lookups},
+        {"the selection", [&] { kvbtw32::BluetoothSelectDevicesFree(&select); },
+         &TOpenHandles::Selections},
+        {"the component's Winsock", [] { kvSocketApi.WSACleanup(); }, &TOpenHandles::WinsockStarts},
+    };
+    for (const auto& c : closes) {
+        c.Close();
+        --(expected.*c.Count);
+        EXPECT_TRUE(OpenHandles() == expected) << c.Name << ": " << Describe(OpenHandles());
+    }
+    StartWinsock();
+
+    // A radio handle outlives its world until it is closed; a search that a world still
+    // held when it went can no longer be closed.
+    radioFind = kvbtw32::BluetoothFindFirstRadio(&params, &radio);
+    CloseHandle(radio);
+    Install(TestWorld());
+    EXPECT_FALSE(kvbtw32::BluetoothFindRadioClose(radioFind));
+    CloseHandle(second);
+    expected.Radios = start.Radios;
+    expected.WinsockStarts = start.WinsockStarts;
+    ++expected.RadioSearches;
+    EXPECT_TRUE(OpenHandles() == expected) << Describe(OpenHandles());
+}
+
 // ---- installing
 
 // The handles this process holds, sockets included. GetProcessHandleCount answers 0 under
 // Wine; the system's handle table counts them all.
-size_t OpenHandles() {
+size_t ProcessHandles() {
     struct TEntry {
         ULONG Process;
         BYTE Type;
@@ -972,6 +1129,7 @@ TEST(SimInstall, UninstallRestoresTheSystemAndReleasesEverything) {
     auto round = [] {
         Install(TestWorld());
         EXPECT_NE(kvSocketApi.socket, WinsockSocketApi().socket);
+        StartWinsock();
         int error = -1;
         SOCKET s = Link(kEcho, kSerial, error);
         EXPECT_NE(s, INVALID_SOCKET);
@@ -984,6 +1142,7 @@ TEST(SimInstall, UninstallRestoresTheSystemAndReleasesEverything) {
         kvbtw32::BluetoothFindFirstRadio(&params, &radio); // a search left open
         CloseHandle(radio);
         kvSocketApi.closesocket(s);
+        kvSocketApi.WSACleanup();
         Uninstall();
         kvSocketApi.closesocket(held);
     };
@@ -991,15 +1150,17 @@ TEST(SimInstall, UninstallRestoresTheSystemAndReleasesEverything) {
     WSADATA data;
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
     round(); // Winsock and the thread library keep what they make on first use
-    size_t handles = OpenHandles(), threads = Threads();
+    size_t handles = ProcessHandles(), threads = Threads();
     round();
     round();
-    EXPECT_EQ(OpenHandles(), handles);
+    EXPECT_EQ(ProcessHandles(), handles);
     EXPECT_EQ(Threads(), threads);
     WSACleanup();
     EXPECT_FALSE(IsInstalled());
     EXPECT_EQ(kvSocketApi.socket, WinsockSocketApi().socket);
     EXPECT_EQ(kvSocketApi.connect, WinsockSocketApi().connect);
+    EXPECT_EQ(kvSocketApi.WSAStartup, WinsockSocketApi().WSAStartup);
+    EXPECT_EQ(kvSocketApi.WSACleanup, WinsockSocketApi().WSACleanup);
 }
 
 TEST(SimInstall, RefusedWorldLeavesTheInstalledOne) {
@@ -1042,12 +1203,14 @@ TEST(SimWorldFile, DefaultWorldHasEveryKindOfDevice) {
     EXPECT_TRUE(device(L"Field Sensor").InquiryOnly);
 
     Install(world);
+    StartWinsock();
     int error = -1;
     SOCKET s = Link(0x001A7DDA7113, kSerial, error);
-    ASSERT_NE(s, INVALID_SOCKET) << error;
+    EXPECT_NE(s, INVALID_SOCKET) << error;
     SendAll(s, "AT\r");
     EXPECT_EQ(ReceiveCount(s, 6), "\r\nOK\r\n");
     kvSocketApi.closesocket(s);
+    kvSocketApi.WSACleanup();
     Uninstall();
 }
 
@@ -1062,6 +1225,7 @@ TEST(SimWorldFile, ReadsEverySetting) {
         "socket_error 10050\n"
         "journal \"C:\\\\temp\\\\calls.log\"\n"
         "missing_library Ws2_32.dll\n"
+        "missing_library bthprops.cpl\n"
         "missing_export BluetoothSelectDevices\n"
         "[device d]   # devices may name radios given later\n"
         "name \"Zero Year\"\n"
@@ -1093,7 +1257,8 @@ TEST(SimWorldFile, ReadsEverySetting) {
     EXPECT_EQ(world.Settings.PairingError, 1244u);
     EXPECT_EQ(world.Settings.SocketError, 10050);
     EXPECT_EQ(world.Settings.JournalPath, L"C:\\temp\\calls.log");
-    EXPECT_EQ(world.Settings.MissingLibraries, (std::vector<std::wstring>{L"Ws2_32.dll"}));
+    EXPECT_EQ(world.Settings.MissingLibraries,
+              (std::vector<std::wstring>{L"Ws2_32.dll", L"bthprops.cpl"}));
     EXPECT_EQ(world.Settings.MissingExports, (std::vector<std::string>{"BluetoothSelectDevices"}));
     ASSERT_EQ(world.Radios.size(), 2u);
     EXPECT_FALSE(world.Radios[0].Connectable);
