@@ -12,7 +12,8 @@ case "$CONFIG" in
     *) echo "usage: scripts/setup.sh [Release|Debug]" >&2; exit 2 ;;
 esac
 
-PACKAGES="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 xvfb xauth googletest"
+# g++: the native build that replays the parsers' fuzzing corpus (tests/fuzz).
+PACKAGES="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 xvfb xauth googletest g++"
 
 missing=""
 for p in $PACKAGES; do
