@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -63,6 +64,7 @@ public:
                     output->Text.append(buffer, count);
                 }
                 CloseHandle(pipe);
+                output->Ended = true;
             },
             outputRead, fOutput)
             .detach();
@@ -94,11 +96,14 @@ public:
     bool WaitForOutput(const std::string& Text, DWORD TimeoutMs = 20000) const {
         return WaitUntil([&] { return Output().find(Text) != std::string::npos; }, TimeoutMs);
     }
-    // The exit code, or STILL_ACTIVE when the program has not ended in time.
+    // The exit code, or STILL_ACTIVE when the program has not ended in time. Once it has
+    // ended, what it wrote last is waited for too.
     DWORD WaitForExit(DWORD TimeoutMs = 20000) const {
         WaitForSingleObject(fProcess, TimeoutMs);
         DWORD code = STILL_ACTIVE;
         GetExitCodeProcess(fProcess, &code);
+        if (code != STILL_ACTIVE)
+            WaitUntil([&] { return fOutput->Ended.load(); }, TimeoutMs);
         return code;
     }
 
@@ -106,6 +111,7 @@ private:
     struct TOutput {
         std::mutex Lock;
         std::string Text;
+        std::atomic<bool> Ended{false}; // the program's end of the pipe has closed
     };
     template <class F> static bool WaitUntil(F Condition, DWORD TimeoutMs) {
         ULONGLONG start = GetTickCount64();
