@@ -19,18 +19,7 @@ case "$WHICH" in
     *) echo "usage: scripts/fuzz.sh [form|world|all] [SECONDS]" >&2; exit 2 ;;
 esac
 
-PACKAGES="cmake ninja-build clang libclang-rt-14-dev"
-missing=""
-for p in $PACKAGES; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    echo "Installing:$missing"
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends $missing
-fi
+scripts/install-packages.sh cmake ninja-build clang libclang-rt-14-dev
 
 BUILD=build-fuzz
 if [ ! -f "$BUILD/build.ninja" ]; then

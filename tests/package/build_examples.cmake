@@ -3,17 +3,11 @@
 # WORK_DIR/examples with the same generator, toolchain and build type.
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DEXAMPLES_DIR=... -DGENERATOR=...
 #         [-DTOOLCHAIN_FILE=...] [-DBUILD_TYPE=...] -P build_examples.cmake
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    string(REPLACE ";" " " command "${ARGN}")
-    message(FATAL_ERROR "failed (${status}): ${command}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/run_step.cmake)
 
 set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${prefix})
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+kv_run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 set(configure -S ${EXAMPLES_DIR} -B ${WORK_DIR}/examples -G ${GENERATOR}
               -DCMAKE_PREFIX_PATH=${prefix})
@@ -23,5 +17,5 @@ endif()
 if(BUILD_TYPE)
   list(APPEND configure -DCMAKE_BUILD_TYPE=${BUILD_TYPE})
 endif()
-run(${CMAKE_COMMAND} ${configure})
-run(${CMAKE_COMMAND} --build ${WORK_DIR}/examples)
+kv_run(${CMAKE_COMMAND} ${configure})
+kv_run(${CMAKE_COMMAND} --build ${WORK_DIR}/examples)
