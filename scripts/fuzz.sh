@@ -5,7 +5,7 @@
 #   scripts/fuzz.sh [form|world|all] [SECONDS]    default: all, 600 seconds each
 # Each run starts from the stored corpus (tests/fuzz/corpus/NAME) and works in
 # build-fuzz/; a finding (crash-*, leak-*, timeout-*, oom-*) is kept in
-# build-fuzz/findings/NAME/ and fails the command. After a run without findings, the
+# build-fuzz/findings/NAME/ until the next run and fails the command. After a run without findings, the
 # inputs that reach code the stored corpus does not are merged into it. The log of each
 # run is build-fuzz/NAME.log; its last lines hold the figures.
 set -eu
@@ -31,7 +31,7 @@ for name in $TARGETS; do
     work="$BUILD/corpus-$name"
     findings="$BUILD/findings/$name"
     stored="tests/fuzz/corpus/$name"
-    rm -rf "$work"
+    rm -rf "$work" "$findings"
     mkdir -p "$work" "$findings"
     echo "Fuzzing the $name parser for $SECONDS_EACH seconds (log: $BUILD/$name.log)"
     status=0
