@@ -1,11 +1,21 @@
 # Flags and helpers shared by every target of the project.
 
-add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
+# The library's headers are compiled with these, in the tree and in every program that
+# uses the installed package (cmake/install.cmake).
+set(KV_WIN32_DEFINITIONS UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
+add_compile_definitions(${KV_WIN32_DEFINITIONS})
 
 if(MINGW)
   # Every program runs on a bare Windows: no MinGW run-time DLLs.
   add_link_options(-static -static-libgcc -static-libstdc++)
 endif()
+
+# Headers are included as "toolkit/...", "components/...", "sim/...": from the source
+# tree in the build, from include/kvbt under an installed package's prefix.
+function(kv_include_root target)
+  target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+                                              $<INSTALL_INTERFACE:include/kvbt>)
+endfunction()
 
 # Our own code builds without warnings.
 function(kv_warnings target)

@@ -12,19 +12,9 @@ case "$CONFIG" in
     *) echo "usage: scripts/setup.sh [Release|Debug]" >&2; exit 2 ;;
 esac
 
-PACKAGES="cmake ninja-build g++-mingw-w64-x86-64-posix wine64 xvfb xauth googletest"
-
-missing=""
-for p in $PACKAGES; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    echo "Installing:$missing"
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends $missing
-fi
+# g++: the native build that replays the parsers' fuzzing corpus (tests/fuzz).
+scripts/install-packages.sh cmake ninja-build g++-mingw-w64-x86-64-posix wine64 xvfb xauth \
+    googletest g++
 
 if [ ! -f "$BUILD_DIR/build.ninja" ]; then
     cmake -S . -B "$BUILD_DIR" -G Ninja \

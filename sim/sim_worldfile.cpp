@@ -3,6 +3,7 @@
 #include "toolkit/text.h"
 
 #include <charconv>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -335,7 +336,9 @@ private:
             const std::string& text = One(key, values);
             double scale = 0;
             auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), scale);
-            if (error != std::errc() || end != text.data() + text.size() || scale < 0)
+            // from_chars also reads "nan" and "inf", which no inquiry can wait for.
+            if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(scale) ||
+                scale < 0)
                 Fail("'inquiry_scale' takes a number of 0 or more, not '" + text + "'");
             settings.InquiryScale = scale;
         } else if (key == "select") {

@@ -279,4 +279,27 @@ TEST_F(FormFile, ParserKeepsLinesAndValueKinds) {
     EXPECT_EQ(root.Children[0].Line, 5);
 }
 
+// Each level of nesting is a frame of the parser's stack: a deep text must end in an
+// error, not in a stack overflow.
+TEST_F(FormFile, NestingBeyondTheBoundIsRefusedWithItsLine) {
+    auto nested = [](int depth) {
+        std::string text;
+        for (int i = 0; i < depth; ++i)
+            text += "object O" + std::to_string(i) + ": TItem\n";
+        for (int i = 0; i < depth; ++i)
+            text += "end\n";
+        return text;
+    };
+    EXPECT_EQ(ParseFormFile(nested(100)).Children.size(), 1u);
+    for (int depth : {101, 100000}) {
+        try {
+            ParseFormFile(nested(depth));
+            ADD_FAILURE() << depth << " levels accepted";
+        } catch (const EFormParseError& e) {
+            EXPECT_EQ(e.Line(), 101);
+            EXPECT_STREQ(e.what(), "line 101: objects nested more than 100 deep");
+        }
+    }
+}
+
 } // namespace

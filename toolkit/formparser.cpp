@@ -242,6 +242,12 @@ private:
     TFormObject ParseObject() {
         if (!IsKeyword("object"))
             throw EFormParseError(fToken.Line, "expected 'object'" + Found());
+        // Every nested object takes a frame of the stack: a bound far beyond any real
+        // form keeps a deeply nested text from overflowing it.
+        if (fDepth == kMaxDepth)
+            throw EFormParseError(fToken.Line, "objects nested more than " +
+                                                   std::to_string(kMaxDepth) + " deep");
+        ++fDepth;
         TFormObject obj;
         obj.Line = fToken.Line;
         Advance();
@@ -251,6 +257,7 @@ private:
         for (;;) {
             if (IsKeyword("end")) {
                 Advance();
+                --fDepth;
                 return obj;
             }
             if (IsKeyword("object")) {
@@ -323,8 +330,11 @@ private:
         throw EFormParseError(fToken.Line, "expected a value" + Found());
     }
 
+    static constexpr int kMaxDepth = 100;
+
     TLexer fLexer;
     TToken fToken;
+    int fDepth = 0;
 };
 
 } // namespace

@@ -17,6 +17,7 @@
 // Values: integers (decimal with an optional sign, or $hex), strings in single quotes
 // ('' for a quote, #n for the character n, pieces joined by '+' or side by side),
 // identifiers, sets of identifiers in [ ], and lists of strings in ( ). Text is UTF-8.
+// Objects nest at most 100 deep.
 
 #include <stdexcept>
 #include <string>

@@ -1,5 +1,8 @@
 #pragma once
 // Text types of the toolkit: String is UTF-16 text, byte strings are std::string.
+// The conversions live apart from the rest (text_codepages.cpp, through the system's
+// code pages), so that the plain-C++ parsers also build natively for fuzzing, where
+// tests/fuzz supplies UTF-8 conversions of its own.
 
 #include <string>
 #include <string_view>

@@ -1308,6 +1308,8 @@ TEST(SimWorldFile, BadInputNamesItsLine) {
         {"[radio r\n", 1, "section header"},
         {"[world]\ncolour red\n", 2, "unknown setting 'colour'"},
         {"[world]\nselect pick 00:11\n", 2, "not an address"},
+        {"[world]\ninquiry_scale nan\n", 2, "inquiry_scale"},
+        {"[world]\ninquiry_scale inf\n", 2, "inquiry_scale"},
         {"[world]\ninquiry_scale -1\n", 2, "inquiry_scale"},
         {"[world]\nmissing_library kernel32.dll\n", 2, "missing_library"},
         {"[radio r]\naddress 00:00:00:00:00:01\naddress 00:00:00:00:00:02\n", 3, "given twice"},
