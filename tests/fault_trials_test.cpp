@@ -32,6 +32,22 @@ TEST_F(FaultTrials, EchoExchangesComeBackWholeAcrossADroppedLink) {
     ExpectHeld(EchoExchanges(300, 3));
 }
 
+TEST_F(FaultTrials, AutomaticReconnectsFromOnDisconnectLeaveNothingBehind) {
+    ExpectHeld(Reconnects(40, 4));
+}
+
+TEST_F(FaultTrials, ReopensFromOnReceivedKeepTheNewConnectionInBothModes) {
+    ExpectHeld(ReopensFromReceive(40, 5));
+}
+
+TEST_F(FaultTrials, LargeSendsArriveAndComeBackWholeWithATerminalLinked) {
+    ExpectHeld(LargeSends(512 * 1024, 6));
+}
+
+TEST_F(FaultTrials, DestroyingALinkedProcessorOrLogWhileDataFlowsIsSafe) {
+    ExpectHeld(DestructionsWhileFlowing(30, 7));
+}
+
 TEST_F(FaultTrials, BadInputIsRefusedOrGivesAClearError) {
     ExpectHeld(BadInput());
 }

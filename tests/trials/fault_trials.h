@@ -40,6 +40,25 @@ TTrialReport CloseRaces(int Count, unsigned Seed);
 // works at once.
 TTrialReport EchoExchanges(int Count, unsigned Seed);
 
+// Count automatic reconnects: OnDisconnect writes Active true at once, for half of them on
+// the reader thread itself (the peer dropped the link), for the other half handed to the
+// main thread. Every connection ends in one OnDisconnect, every reconnect works at once,
+// and handles and threads return to their count before the reconnects.
+TTrialReport Reconnects(int Count, unsigned Seed);
+
+// Count closes and reopens from OnReceived, half with UseMainThread: the new connection
+// stays open and carries the next exchange, and each connection ends in one OnDisconnect.
+TTrialReport ReopensFromReceive(int Count, unsigned Seed);
+
+// SendData and SendString of Size bytes each to an echo peer with a terminal linked, in
+// both dispatch modes, and to a peer that stalls and resumes: every byte arrives whole and
+// comes back whole.
+TTrialReport LargeSends(size_t Size, unsigned Seed);
+
+// Count destructions of a linked processor or log (half each) while data flows through
+// them: no call reaches one once its destruction has begun, and the data keeps coming.
+TTrialReport DestructionsWhileFlowing(int Count, unsigned Seed);
+
 // Out-of-range DeviceIndex, ServiceIndex and RadioIndex, BufferInSize of 0 and -1, a
 // malformed world file and form file, and names of the maximum length without a
 // terminating zero: each is refused or gives a clear error.
