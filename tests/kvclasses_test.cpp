@@ -343,6 +343,11 @@ public:
             r.Include(itTerminal);
         TkvCustomDataProcessor::DoProcessing(data, len, r);
     }
+    void DeviceNotify(TObject* Sender, std::int32_t Code) override {
+        if (Calls)
+            Calls->push_back(GetName() + L" notified " + IntToStr(Code));
+        TkvCustomDataProcessor::DeviceNotify(Sender, Code);
+    }
     void DoAfterSendComplete(bool& flIgnore) override {
         ++Completions;
         CompletedOn = GetCurrentThreadId();
@@ -355,8 +360,15 @@ TEST_F(BaseIO, RemovingLinkedComponentsClearsTheLinks) {
     io->SetLog(form->Log);
     io->SetDataProcessor(processor);
     io->SetTerminal(form->Memo);
+    std::vector<std::wstring> calls;
+    processor->Calls = &calls;
+    io->DoNotify(1);
+    ASSERT_EQ(calls.size(), 1u);
     delete processor;
     EXPECT_EQ(io->GetDataProcessor(), nullptr);
+    io->DoNotify(1); // nothing subscribed any more
+    io->DoNotify(2);
+    EXPECT_EQ(calls.size(), 1u);
     delete form->Log;
     form->Log = nullptr;
     EXPECT_EQ(io->GetLog(), nullptr);
@@ -713,13 +725,20 @@ TEST_F(BaseIO, DataSendPathsAndTakeOver) {
     p->SetAsyncTimer(0); // stops; the interval stays
     EXPECT_EQ(p->AsyncTimer().GetInterval(), 100u);
     EXPECT_FALSE(p->AsyncTimer().GetEnabled());
-    for (int i = 0; i < 3; ++i) // a burst of taken-over sends: one completion
+    // A burst of taken-over sends, each within the interval after the one before: each
+    // restarts the countdown, so one completion follows the last.
+    p->SetAsyncTimer(300);
+    p->SetAsyncTimer(0);
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0)
+            PumpFor(150);
         p->DoDataSend(five, 5);
+    }
     EXPECT_EQ(io->Sent, L"");
     EXPECT_EQ(form->Log->Lines().size(), 4u); // the line is written for taken-over sends too
     ASSERT_TRUE(PumpUntil([&] { return p->Completions == 1; }));
     EXPECT_EQ(p->CompletedOn, GetCurrentThreadId());
-    PumpFor(300);
+    PumpFor(400);
     EXPECT_EQ(p->Completions, 1);
     p->SetAsyncTimer(50);
     EXPECT_TRUE(PumpUntil([&] { return p->Completions == 2; }));
@@ -804,16 +823,19 @@ TEST(Timer, TicksStopsAndRestarts) {
     PumpFor(150);
     EXPECT_EQ(ticks.Count, stopped);
 
-    // Writing OnTimer, even the same callback, starts the countdown again; writing the
-    // same Interval does not.
+    // Writing OnTimer, even the same callback, starts the countdown again.
     timer->SetInterval(300);
     timer->SetOnTimer(ticks.Callback());
     PumpFor(200);
-    timer->SetInterval(300);
     timer->SetOnTimer(ticks.Callback());
     PumpFor(200); // 400 ms since the first start: it would have ticked without the restart
     EXPECT_EQ(ticks.Count, stopped);
     EXPECT_TRUE(PumpUntil([&] { return ticks.Count == stopped + 1; }));
+    // Writing the same Interval does not: the next tick comes 300 ms after the last.
+    PumpFor(150);
+    timer->SetInterval(300);
+    PumpFor(250);
+    EXPECT_EQ(ticks.Count, stopped + 2);
     timer->SetInterval(20);
 
     // Disabled inside its callback: one call per start.
