@@ -17,6 +17,13 @@ int ProcessHandleCount();
 // Threads of this process (Toolhelp); -1 when they cannot be listed.
 int ProcessThreadCount();
 
+// A long-lived lock (the simulator's, the socket ledger's, Winsock's) gets a semaphore or
+// an event from the threads library the first time two threads meet on it, and keeps it:
+// a few such handles appear once, at a random cycle. A leak of the cycles themselves
+// grows with their count, far beyond this.
+inline const int kLazyLockHandles = 4;
+
+
 // Handles one waiting message of this thread, or waits up to 10 ms for one. One at a
 // time, so that a caller under a flood of messages still gets to look at its clock.
 void PumpOnce();

@@ -82,12 +82,6 @@ std::string Random(std::mt19937& Rng, size_t Size);
 // Waits until the last holder of socket S has closed it.
 bool WaitClosed(SOCKET S, DWORD TimeoutMs);
 
-// A long-lived lock (the simulator's, the socket ledger's, Winsock's) gets a semaphore or
-// an event from the threads library the first time two threads meet on it, and keeps it:
-// a few such handles appear once, at a random cycle. A leak of the cycles themselves
-// grows with their count, far beyond this.
-inline const int kLazyLockHandles = 4;
-
 // Waits until the threads are back to Threads and the handles to Handles (give or take
 // the lazily made lock handles): what a cycle leaves takes a moment to go.
 bool SettleTo(int Handles, int Threads, DWORD TimeoutMs);
