@@ -152,7 +152,11 @@ TBenchRun::~TBenchRun() {
 }
 
 SOCKET ConnectBare(BTH_ADDR Address) {
+    // An RFCOMM socket needs Winsock started through the table, as a component does.
+    WSADATA data;
+    kvSocketApi.WSAStartup(MAKEWORD(2, 2), &data);
     SOCKET s = kvSocketApi.socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM);
+    kvSocketApi.WSACleanup(); // the bench's own start-up keeps Winsock running
     if (s == INVALID_SOCKET)
         return s;
     SOCKADDR_BTH address{};

@@ -82,6 +82,22 @@ private:
     BLOB fBlob{};
 };
 
+// What one service lookup found: the services in the order of the lookup, and the
+// Winsock code of a lookup that could not begin (0 when every begin succeeded).
+struct TkvBTLookup {
+    std::vector<std::unique_ptr<TkvBTService>> Services;
+    int LastError = 0;
+};
+
+// The service lookup of the device at Address: every class of BtServiceClasses in order,
+// the services of a class in the order the platform delivers them. A begin that finds no
+// record of a class goes on with the next; any other failure ends the lookup with its
+// code; a record too large for the buffer is asked for again with the size it needs. It
+// calls the platform only, so any thread may run it; Stop, once true, ends it before the
+// next class.
+TkvBTLookup LookupServices(const BLUETOOTH_ADDRESS& Address,
+                           const std::atomic<bool>* Stop = nullptr);
+
 // A remote device, as the device search delivered it, with the services of its last
 // lookup.
 class TkvBTDevice : public TkvDevice {
@@ -98,14 +114,12 @@ public:
     // "(00:1A:7D:DA:71:13)": byte 5 first, upper-case hexadecimal.
     String AddressAsStr() const;
 
-    // The service lookup: every class of BtServiceClasses in order, the services of a
-    // class in the order the platform delivers them. The first service found becomes
-    // the selected one when none stood; a selection is at most clamped to the last
-    // service. A class of which the device has no record (WSASERVICE_NOT_FOUND) is passed
-    // over; a lookup that cannot begin for another reason leaves its Winsock code in
-    // fLastError and ends. A record too large for the buffer is asked for again with the
-    // size it needs.
+    // The service lookup (LookupServices of its address), applied.
     void Update();
+    // Takes a lookup's outcome: its services replace the device's, the first becomes
+    // the selected one when none stood, a selection is at most clamped to the last
+    // service, and its code goes to fLastError.
+    void Apply(TkvBTLookup Lookup);
 
     TList fServices; // owns its TkvBTService objects
     int fServiceIndex = -1;
@@ -141,6 +155,19 @@ public:
 // is in progress waits for it, except that a send from a handler that this thread's own
 // send is serving, and a send on the reader thread, go into the connection's queue behind
 // it and return: the reader never waits for socket space, so it keeps receiving.
+//
+// Opening. Writing Active true returns once the open sequence has ended, as it always
+// did, but the platform's blocking calls (the service lookup, the connect) run on a
+// worker thread meanwhile, and the thread that opens waits for them serving its messages:
+// on the main thread, with an application object, all of them, so that the window paints,
+// moves and answers input. Everything else of the sequence (fatal errors, events,
+// notifications) still runs on the opening thread, in its order. While an open waits,
+// writing Active true again does nothing; writing Active false, Update, re-enumerating,
+// the dialogs, destroying the component or its form, or the end of the program cancel it:
+// the open ends quietly (no OnConnect, no fatal error, no exception), nothing left open.
+// ConnectTimeout (milliseconds, 0 for the platform's own limit) bounds the open's waits
+// together: a connect that has not succeeded in time fails with WSAETIMEDOUT as a refused
+// one does, a lookup that has not ended in time ends with WSAETIMEDOUT as its code.
 //
 // Threads of the events (see kvclasses.h for the rest):
 //   OnConnect, notification 2     the thread that wrote Active true
@@ -204,6 +231,11 @@ public:
     int GetBufferOutSize() const { return fBufferOutSize; }
     void SetBufferOutSize(int Value);
 
+    std::uint32_t GetConnectTimeout() const { return fConnectTimeout; }
+    void SetConnectTimeout(std::uint32_t Value) { fConnectTimeout = Value; }
+    // True while an open waits on the platform.
+    bool Opening() const;
+
     TNotifyEvent GetOnConnect() const { return fOnConnect.Get(); }
     void SetOnConnect(TNotifyEvent Value) { fOnConnect.Set(Value); }
     TNotifyEvent GetOnDisconnect() const { return fOnDisconnect.Get(); }
@@ -227,10 +259,12 @@ protected:
     void ReleaseHandle(std::uintptr_t Handle) override;
     void DoOpen() override;
     void DoClose() override;
+    void CancelOpen() override;
     void ThreadIOExecute(TkvThreadIO* Thread) override;
 
 private:
     class TLink;
+    class TOpening;
 
     void GetSocketBufferSizes();
     void ReallocBuffer();
@@ -260,6 +294,8 @@ private:
     std::shared_ptr<TLink> fLink;
     std::vector<std::shared_ptr<TLink>> fReaderLinks;
     std::atomic<std::uint64_t> fOpens{0}; // connections made, so an open sees a reopen inside it
+    std::shared_ptr<TOpening> fOpening;   // the open that waits now, under fLinkLock
+    std::atomic<std::uint32_t> fConnectTimeout{0};
     // What the "Opened: " line names, noted when the connection is made.
     String fOpenedName;
     String fOpenedAddress;

@@ -8,6 +8,7 @@
 //  - the receive dispatch throws: the reader notes it and closes.
 // The socket itself is closed by the last holder of the connection (TLink).
 #include "components/kvbt.h"
+#include "components/kvbt_opening.h"
 
 #include "components/kvsysutils.h"
 #include "toolkit/application.h"
@@ -313,8 +314,35 @@ std::uintptr_t TkvBT::OpenHandle() {
     SOCKADDR_BTH address{};
     address.addressFamily = AF_BTH;
     address.btAddr = device->Address.ullLong;
+
+    // The waits below serve messages: a handler may cancel the open or destroy the
+    // component; then nothing of it is touched any more.
+    const std::shared_ptr<TkvCallGate> self = CallGate();
+    auto opening = std::make_shared<TOpening>(fConnectTimeout);
+    {
+        std::lock_guard<std::mutex> lock(fLinkLock);
+        fOpening = opening;
+    }
+    struct TOver {
+        TkvBT& Bt;
+        const std::shared_ptr<TkvCallGate>& Self;
+        ~TOver() {
+            if (Self->Closed())
+                return;
+            std::lock_guard<std::mutex> lock(Bt.fLinkLock);
+            Bt.fOpening = nullptr;
+        }
+    } over{*this, self};
+
     if (device->ServiceCount() <= 0) {
-        device->Update();
+        TkvBTLookup lookup;
+        const BLUETOOTH_ADDRESS remote = device->Address;
+        auto end = opening->Run([&] { lookup = LookupServices(remote, &opening->Stop); }, [] {});
+        if (end == TOpening::TEnd::Cancelled)
+            return failed;
+        if (end == TOpening::TEnd::TimedOut)
+            lookup = TkvBTLookup{{}, WSAETIMEDOUT};
+        device->Apply(std::move(lookup));
         if (int code = device->fLastError) {
             DoFatalErrors(13, static_cast<std::uint32_t>(code),
                           L"Socket error  # =0= " + IntToStr(code));
@@ -338,9 +366,22 @@ std::uintptr_t TkvBT::OpenHandle() {
                       L"Socket error  # =2=" + IntToStr(code));
         return failed;
     }
-    if (kvSocketApi.connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        int code = kvSocketApi.WSAGetLastError();
+    int code = 0;
+    auto end = opening->Run(
+        [&] {
+            if (kvSocketApi.connect(s, reinterpret_cast<const sockaddr*>(&address),
+                                    sizeof address) != 0)
+                code = kvSocketApi.WSAGetLastError();
+        },
+        // Closing the socket ends a connect in progress; the work touches it no more.
+        [&] { kvSocketApi.closesocket(s); });
+    if (end == TOpening::TEnd::Cancelled)
+        return failed;
+    if (end == TOpening::TEnd::TimedOut)
+        code = WSAETIMEDOUT;
+    else if (code != 0)
         kvSocketApi.closesocket(s);
+    if (code != 0) {
         DoFatalErrors(13, static_cast<std::uint32_t>(code),
                       L"Connect to selected bluetooth device failed # =1=" + IntToStr(code));
         return failed;
@@ -358,7 +399,20 @@ std::uintptr_t TkvBT::OpenHandle() {
     return static_cast<std::uintptr_t>(s);
 }
 
+bool TkvBT::Opening() const {
+    std::lock_guard<std::mutex> lock(fLinkLock);
+    return fOpening != nullptr;
+}
+
+void TkvBT::CancelOpen() {
+    std::lock_guard<std::mutex> lock(fLinkLock);
+    if (fOpening)
+        fOpening->Cancel();
+}
+
 void TkvBT::DoOpen() {
+    if (Opening())
+        return; // an open waits already: this one would only repeat it
     isThreaded = true;
     // A handler may close, reopen or destroy the component; then this open says no more.
     const std::shared_ptr<TkvCallGate> self = CallGate();

@@ -134,7 +134,9 @@ TkvBTService* TkvBTDevice::GetServices(int Index) const {
     return static_cast<TkvBTService*>(fServices.Get(Index));
 }
 
-String TkvBTDevice::AddressAsStr() const {
+namespace {
+
+String AddressText(const BLUETOOTH_ADDRESS& Address) {
     const BYTE* b = Address.rgBytes;
     return Format(L"(%.2x:%.2x:%.2x:%.2x:%.2x:%.2x)",
                   {static_cast<unsigned>(b[5]), static_cast<unsigned>(b[4]),
@@ -142,11 +144,34 @@ String TkvBTDevice::AddressAsStr() const {
                    static_cast<unsigned>(b[1]), static_cast<unsigned>(b[0])});
 }
 
+} // namespace
+
+String TkvBTDevice::AddressAsStr() const {
+    return AddressText(Address);
+}
+
 void TkvBTDevice::Update() {
+    Apply(LookupServices(Address));
+}
+
+void TkvBTDevice::Apply(TkvBTLookup Lookup) {
     ClearServices();
-    AnsiString context = StringToAnsi(AddressAsStr());
-    fLastError = 0;
+    for (auto& service : Lookup.Services) {
+        int position = fServices.Add(service.release());
+        if (fServiceIndex < 0)
+            fServiceIndex = position;
+    }
+    fLastError = Lookup.LastError;
+    if (fServiceIndex >= ServiceCount())
+        fServiceIndex = ServiceCount() - 1;
+}
+
+TkvBTLookup LookupServices(const BLUETOOTH_ADDRESS& Address, const std::atomic<bool>* Stop) {
+    TkvBTLookup found;
+    AnsiString context = StringToAnsi(AddressText(Address));
     for (const GUID& entry : BtServiceClasses) {
+        if (Stop && *Stop)
+            break;
         GUID serviceClass = entry;
         WSAQUERYSETA restriction{};
         restriction.dwSize = sizeof restriction;
@@ -158,11 +183,11 @@ void TkvBTDevice::Update() {
             int code = WSAGetLastError();
             if (code == WSASERVICE_NOT_FOUND)
                 continue; // the device has no record of this class
-            fLastError = code;
+            found.LastError = code;
             break;
         }
         if (!lookup) { // nothing began: the lookup functions are missing
-            fLastError = kLookupMissing;
+            found.LastError = kLookupMissing;
             break;
         }
         std::vector<std::uint8_t> buffer(kLookupBufferSize);
@@ -183,19 +208,16 @@ void TkvBTDevice::Update() {
                 missing = true;
                 break;
             }
-            auto* service = new TkvBTService;
+            auto service = std::make_unique<TkvBTService>();
             service->SetInfo(*result);
             service->fGUID = entry;
-            int position = fServices.Add(service);
-            if (fServiceIndex < 0)
-                fServiceIndex = position;
+            found.Services.push_back(std::move(service));
         }
         kvbtw32::WSALookupServiceEnd(lookup);
         if (missing) {
-            fLastError = kLookupMissing;
+            found.LastError = kLookupMissing;
             break;
         }
     }
-    if (fServiceIndex >= ServiceCount())
-        fServiceIndex = ServiceCount() - 1;
+    return found;
 }

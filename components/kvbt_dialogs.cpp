@@ -24,6 +24,7 @@ String SystemMessage(DWORD code) {
 } // namespace
 
 void TkvBT::ConfigDialog() {
+    CancelOpen();
     if (fRadioIndex < 0 || fDeviceIndex < 0)
         return;
     TkvBTDevice* device = SelectedDevice(); // never a record of a device that is not listed
@@ -34,6 +35,7 @@ void TkvBT::ConfigDialog() {
 
 bool TkvBT::SelectDeviceDialog(const String& sInfo, bool flForceAuth, bool flAddWiz,
                                bool flSkipServices) {
+    CancelOpen();
     auto flag = [](bool b) -> WINBOOL { return b ? -1 : 0; };
     BLUETOOTH_SELECT_DEVICE_PARAMS params{};
     params.dwSize = sizeof params;
@@ -63,6 +65,7 @@ bool TkvBT::SelectDeviceDialog(const String& sInfo, bool flForceAuth, bool flAdd
 }
 
 bool TkvBT::AuthenticateDevice(const String& passKey) {
+    CancelOpen();
     if (fRadioIndex < 0 || fDeviceIndex < 0 || fRadioIndex >= RadioCount())
         return false;
     TkvBTDevice* device = SelectedDevice();

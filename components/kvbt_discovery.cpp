@@ -47,6 +47,7 @@ TkvBT::TkvBT(TComponent* AOwner) : TkvBaseIO(AOwner) {
 }
 
 TkvBT::~TkvBT() {
+    CancelOpen();
     try {
         if (IsOpened())
             DoClose();
@@ -83,6 +84,7 @@ TkvBTRadio* TkvBT::GetRadio(int Index) const {
 }
 
 void TkvBT::EnumerateRadios() {
+    CancelOpen(); // the lists that an open uses go
     ClearRadios();
     BLUETOOTH_FIND_RADIO_PARAMS params{};
     params.dwSize = sizeof params;
@@ -112,6 +114,7 @@ void TkvBT::EnumerateRadios() {
 }
 
 void TkvBT::EnumerateDevices() {
+    CancelOpen(); // the lists that an open uses go
     ClearDeviceList();
     if (RadioCount() == 0)
         return;

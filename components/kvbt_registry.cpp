@@ -42,6 +42,7 @@ void RegisterKvBtClasses() {
         .Component("Log", &TkvBT::SetLog, &TkvBT::GetLog)
         .Event("OnFatalError", &TkvBT::SetOnFatalError, &TkvBT::GetOnFatalError)
         .Boolean("Active", &TkvBT::SetActive, &TkvBT::GetActive)
+        .Integer("ConnectTimeout", &TkvBT::SetConnectTimeout, &TkvBT::GetConnectTimeout)
         .Event("OnAfterReceive", &TkvBT::SetOnAfterReceive, &TkvBT::GetOnAfterReceive)
         .Event("OnAfterSend", &TkvBT::SetOnAfterSend, &TkvBT::GetOnAfterSend)
         .Component("DataProcessor", &TkvBT::SetDataProcessor, &TkvBT::GetDataProcessor);

@@ -1,8 +1,9 @@
 #pragma once
 // The Winsock calls of TkvBT, through one table of function pointers that defaults to
 // Winsock itself. The simulated stack replaces socket and connect so that an RFCOMM link
-// is a loopback TCP connection, and WSAStartup and WSACleanup so that it tells the
-// components' start-ups from its own; everything else stays real Winsock. Replace entries
+// is a loopback TCP connection, closesocket so that closing a socket ends a connect that
+// waits on it, and WSAStartup and WSACleanup so that it tells the components' start-ups
+// from its own; everything else stays real Winsock. Replace entries
 // only while no component uses them.
 
 #include <winsock2.h>

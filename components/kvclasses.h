@@ -368,6 +368,9 @@ public:
     virtual bool HasReceivers();
     virtual void DoOpen();
     virtual void DoClose();
+    // Ends an open that waits on the platform, quietly: no fatal error, no exception,
+    // nothing left open. Writing Active false calls it; the base's open does not wait.
+    virtual void CancelOpen();
     virtual void StartThreadIO();
     virtual void StopThreadIO();
     virtual void ThreadIOExecute(TkvThreadIO* Thread);

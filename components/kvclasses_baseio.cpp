@@ -33,13 +33,20 @@ std::uintptr_t TkvBaseIO::OpenHandle() {
     return kvInvalidHandle;
 }
 
+void TkvBaseIO::CancelOpen() {}
+
 void TkvBaseIO::ReleaseHandle(std::uintptr_t Handle) {
     CloseHandle(reinterpret_cast<HANDLE>(Handle));
 }
 
 void TkvBaseIO::DoOpen() {
     CollectThreadIO();
-    fHandle = OpenHandle();
+    // The open may wait and serve messages: a handler may destroy the component meanwhile.
+    const std::shared_ptr<TkvCallGate> self = CallGate();
+    const std::uintptr_t handle = OpenHandle();
+    if (self->Closed())
+        return;
+    fHandle = handle;
     if (!IsOpened())
         return;
     if (isThreaded)
@@ -102,12 +109,17 @@ void TkvBaseIO::SetActive(bool Value) {
         fActive = Value;
         return;
     }
+    if (!Value)
+        CancelOpen();
     if (Value == GetActive() && !IsDesigning())
         return;
+    const std::shared_ptr<TkvCallGate> self = CallGate();
     if (Value)
         DoOpen();
     else
         DoClose();
+    if (self->Closed())
+        return;
     if (IsDesigning()) {
         fActive = IsOpened();
         if (fActive)

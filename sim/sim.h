@@ -3,7 +3,8 @@
 // components: the binding's resolver (SetApiResolver) answers "bthprops.cpl",
 // "irprops.cpl" and "Ws2_32.dll" with simulated functions of the platform's own
 // signatures, and the socket table (kvSocketApi) gets a socket and a connect that turn an
-// RFCOMM link into a real loopback TCP connection to the service's peer, and a WSAStartup
+// RFCOMM link into a real loopback TCP connection to the service's peer, a closesocket
+// that also ends a connect waiting on the socket, and a WSAStartup
 // and WSACleanup that count the components' start-ups: as on Windows, the lookup and the
 // RFCOMM socket answer WSANOTINITIALISED while none is outstanding. Uninstall gives both
 // seams back to the system. Nothing in the components knows more of the simulator than

@@ -39,6 +39,7 @@ INT WSAAPI LookupServiceEnd(HANDLE hLookup);
 // RFCOMM links and the components' Winsock start-ups (sim_sockets.cpp).
 SOCKET WSAAPI Socket(int af, int type, int protocol);
 int WSAAPI Connect(SOCKET s, const sockaddr* name, int namelen);
+int WSAAPI CloseSocket(SOCKET s);
 int WSAAPI Startup(WORD wVersionRequested, LPWSADATA lpWSAData);
 int WSAAPI Cleanup();
 // False while no component has started Winsock through the socket table.

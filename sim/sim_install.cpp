@@ -167,6 +167,7 @@ void Install(const TWorld& World) {
     SetApiResolver(&gResolver);
     kvSocketApi.socket = detail::Socket;
     kvSocketApi.connect = detail::Connect;
+    kvSocketApi.closesocket = detail::CloseSocket;
     kvSocketApi.WSAStartup = detail::Startup;
     kvSocketApi.WSACleanup = detail::Cleanup;
 }
@@ -190,6 +191,7 @@ void Uninstall() {
     TkvSocketApi winsock = WinsockSocketApi();
     kvSocketApi.socket = winsock.socket;
     kvSocketApi.connect = winsock.connect;
+    kvSocketApi.closesocket = winsock.closesocket;
     kvSocketApi.WSAStartup = winsock.WSAStartup;
     kvSocketApi.WSACleanup = winsock.WSACleanup;
     old.reset(); // outside the lock: stopping a peer waits for its thread

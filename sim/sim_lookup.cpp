@@ -136,6 +136,14 @@ bool ContextAddress(const char* context, BTH_ADDR& address) {
 
 INT WSAAPI LookupServiceBegin(LPWSAQUERYSETA lpqsRestrictions, DWORD dwControlFlags,
                               LPHANDLE lphLookup) {
+    // A slow device answers late; the wait is outside the lock.
+    BTH_ADDR slow = 0;
+    if (lpqsRestrictions && ContextAddress(lpqsRestrictions->lpszContext, slow))
+        if (DWORD delay = Call<DWORD>(0, [&](TState& state, DWORD&) -> DWORD {
+                const TDevice* device = DeviceAt(state, slow);
+                return device ? device->LookupDelayMs : 0;
+            }))
+            Sleep(delay);
     auto begin = [&](TState& state, DWORD& error) -> INT {
         if (!lpqsRestrictions || !lphLookup) {
             error = WSAEFAULT;

@@ -1,6 +1,6 @@
 // RFCOMM links: an RFCOMM socket is a TCP socket, and connecting it to a device's
-// service connects it to that service's peer on 127.0.0.1. Every other call on it is
-// plain Winsock. The components' Winsock start-ups are counted apart from the
+// service connects it to that service's peer on 127.0.0.1. Closing a socket ends a
+// connect that waits on it. Every other call on it is plain Winsock. The components' Winsock start-ups are counted apart from the
 // simulator's own, so that an RFCOMM socket and a lookup need one, as on Windows.
 #include "sim/sim_functions.h"
 #include "sim/sim_state.h"
@@ -48,7 +48,34 @@ TTarget TargetOf(TState& state, const SOCKADDR_BTH& address) {
     return target;
 }
 
+// Waits DelayMs as a connect to a slow device does; false when the socket is closed
+// meanwhile, which ends a connect in progress on Windows.
+bool WaitConnect(SOCKET s, DWORD DelayMs) {
+    HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Call<int>(0, [&](TState& state, DWORD&) {
+        state.PendingConnects[s] = closed;
+        return 0;
+    });
+    bool waited = WaitForSingleObject(closed, DelayMs) == WAIT_TIMEOUT;
+    Call<int>(0, [&](TState& state, DWORD&) {
+        state.PendingConnects.erase(s);
+        return 0;
+    });
+    CloseHandle(closed);
+    return waited;
+}
+
 } // namespace
+
+int WSAAPI CloseSocket(SOCKET s) {
+    Call<int>(0, [&](TState& state, DWORD&) {
+        auto pending = state.PendingConnects.find(s);
+        if (pending != state.PendingConnects.end())
+            SetEvent(pending->second);
+        return 0;
+    });
+    return ::closesocket(s);
+}
 
 int WSAAPI Startup(WORD wVersionRequested, LPWSADATA lpWSAData) {
     int result = ::WSAStartup(wVersionRequested, lpWSAData);
@@ -98,8 +125,10 @@ int WSAAPI Connect(SOCKET s, const sockaddr* name, int namelen) {
     const auto& address = *reinterpret_cast<const SOCKADDR_BTH*>(name);
     TTarget target = Call<TTarget>({WSAENETDOWN, 0, 0},
                                    [&](TState& state, DWORD&) { return TargetOf(state, address); });
-    if (target.DelayMs > 0)
-        Sleep(target.DelayMs);
+    if (target.DelayMs > 0 && !WaitConnect(s, target.DelayMs)) {
+        WSASetLastError(WSAEINTR); // closed meanwhile, as a blocking call is cancelled
+        return SOCKET_ERROR;
+    }
     if (target.Error != 0) {
         WSASetLastError(target.Error);
         return SOCKET_ERROR;

@@ -61,6 +61,7 @@ struct TState {
     THandleTable<TLookup> Lookups;
     std::map<void*, std::unique_ptr<BLUETOOTH_DEVICE_INFO[]>> Selections;    // pDevices handed out
     std::map<std::pair<size_t, size_t>, std::shared_ptr<TPeerServer>> Peers; // by device, service
+    std::map<SOCKET, HANDLE> PendingConnects; // connects that wait, and what ends their wait
 
     std::vector<BLUETOOTH_DEVICE_SEARCH_PARAMS> Searches;
     std::vector<TLookupCall> LookupCalls;

@@ -75,6 +75,9 @@ struct TDevice {
     // leaves this Winsock code.
     int LookupFailCode = 0;
     GUID LookupFailClass{};
+    // Each lookup begin on this device answers this late, as a remote device that is
+    // asked afresh for each class (a component's lookup asks for 18).
+    DWORD LookupDelayMs = 0;
 };
 
 // How the select dialog ends.

@@ -420,7 +420,9 @@ private:
             device.LookupFailCode = int(Number(values[1].Text, 0x7FFFFFFF));
             if (device.LookupFailCode == 0)
                 Fail("'lookup_fail' needs a non-zero Winsock code");
-        } else
+        } else if (key == "lookup_delay")
+            device.LookupDelayMs = DWORD(Number(One(key, values), 600000));
+        else
             Fail("unknown setting '" + key + "' in a device");
     }
 
