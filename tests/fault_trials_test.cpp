@@ -48,6 +48,10 @@ TEST_F(FaultTrials, DestroyingALinkedProcessorOrLogWhileDataFlowsIsSafe) {
     ExpectHeld(DestructionsWhileFlowing(30, 7));
 }
 
+TEST_F(FaultTrials, OpensEndedAtARandomMomentLeaveNothingBehind) {
+    ExpectHeld(CancelledOpens(30, 8));
+}
+
 TEST_F(FaultTrials, BadInputIsRefusedOrGivesAClearError) {
     ExpectHeld(BadInput());
 }

@@ -59,6 +59,13 @@ TTrialReport LargeSends(size_t Size, unsigned Seed);
 // them: no call reaches one once its destruction has begun, and the data keeps coming.
 TTrialReport DestructionsWhileFlowing(int Count, unsigned Seed);
 
+// Count opens of a slow device, each ended at a random moment of its lookup or its
+// connect: by Active false, by destroying the component, or by ConnectTimeout. An open
+// ended early raises no OnConnect (and, but for the time-out, no fatal error), one that
+// got through closes normally; no callback comes after the component is gone, and
+// handles and threads return to their count before the opens.
+TTrialReport CancelledOpens(int Count, unsigned Seed);
+
 // Out-of-range DeviceIndex, ServiceIndex and RadioIndex, BufferInSize of 0 and -1, a
 // malformed world file and form file, and names of the maximum length without a
 // terminating zero: each is refused or gives a clear error.

@@ -79,6 +79,10 @@ TTrialWorld::TTrialWorld() {
                      SerialDevice(L"Timing Out", kTimingOut, timingOut),
                      SerialDevice(kLongText, kLongName, echo),
                      SerialDevice(L"Stalling", kStalling, stalling)};
+    kvsim::TPeer slow;
+    slow.ConnectDelayMs = kSlowConnectMs;
+    world.Devices.push_back(SerialDevice(L"Slow", kSlow, slow));
+    world.Devices.back().LookupDelayMs = kSlowLookupMs;
     kvsim::Install(world);
     gForward = kvSocketApi;
     kvSocketApi.socket = CountedSocket;

@@ -22,6 +22,9 @@ inline const BTH_ADDR kRefusing = 0x00FA0C000002;
 inline const BTH_ADDR kTimingOut = 0x00FA0C000003;
 inline const BTH_ADDR kLongName = 0x00FA0C000004;
 inline const BTH_ADDR kStalling = 0x00FA0C000005; // an echo that stops reading, until resumed
+inline const BTH_ADDR kSlow = 0x00FA0C000006;     // its lookup and its connect take a while
+inline const DWORD kSlowLookupMs = 10;            // each of the 18 lookup begins
+inline const DWORD kSlowConnectMs = 300;
 inline const long long kStallAfter = 128 * 1024;
 inline const GUID kSerialPort = kvsim::ServiceClass16(0x1101);
 // The longest name: no room for a terminating zero.
