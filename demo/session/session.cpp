@@ -1,6 +1,7 @@
 // kvbtdemo-session: plays a short session with the demo on the simulated stack, through
 // its real window as a user would, and keeps a screenshot of every step:
-//   start, pick the modem, tick "Connect" and wait for the modem's "OK", type a command
+//   start, pick the modem, tick "Connect" (a screenshot while it connects, which takes the
+//   slow modem about 2 s) and wait for the modem's "OK", type a command
 //   and wait for its answer, untick "Connect"; then print what the log list shows and
 //   close the window.
 // Usage: kvbtdemo-session [folder]   screenshots go to folder (default demo-session);
@@ -38,6 +39,13 @@ public:
         Step(demo, L"modem-picked", L"picked the modem in the device box");
 
         Click(demo.Connect);
+        // The modem takes about 2 s to connect; meanwhile the window answers and paints.
+        if (!demo.Connect.Checked())
+            throw EDriverError(L"the Connect box did not show its tick while connecting");
+        for (const String& line : demo.Log.ListItems())
+            if (line == kConnectedLine)
+                throw EDriverError(L"the modem connected before the window could be looked at");
+        Step(demo, L"connecting", L"ticked \"Connect\": the window answers while it connects");
         WaitForListItem(demo.Log, kConnectedLine);
         WaitForText(demo.Terminal, L"OK");
         Step(demo, L"connected", L"ticked \"Connect\": the demo sent AT, the modem answered OK");

@@ -72,8 +72,9 @@ protected:
     }
 
     // Starts the simulated demo on the test's world: one radio, the modem (this test's
-    // peer), an echo device, and a stranger that only a search for unknown devices finds.
-    void Start() {
+    // peer), an echo device, and a stranger that only a search for unknown devices finds;
+    // Extra adds to it.
+    void Start(const std::string& Extra = "") {
         std::ofstream(std::filesystem::path(worldFile), std::ios::binary)
             << "[world]\n"
                "select pick 00:1A:7D:DA:71:20\n"
@@ -103,7 +104,8 @@ protected:
                "name \"Stranger\"\n"
                "address 00:1A:7D:DA:71:30\n"
                "radios internal\n"
-               "service class=0x1101 channel=2 peer=silent\n";
+               "service class=0x1101 channel=2 peer=silent\n"
+            << Extra;
         StartProgram(L"kvbtdemo-sim.exe", {worldFile});
     }
 
@@ -291,6 +293,22 @@ TEST_F(Demo, ClosingTheWindowWhileConnectedClosesTheLinkBeforeTheProgramEnds) {
     EXPECT_EQ(ending.ExitCode, 0u);
     EXPECT_TRUE(modem->ClientClosed());
     EXPECT_TRUE(closedWhileRunning);
+}
+
+TEST_F(Demo, ClosingTheWindowWhileItConnectsEndsTheProgramCleanly) {
+    Start("[device slow]\n"
+          "name \"Slow Box\"\n"
+          "address 00:1A:7D:DA:71:40\n"
+          "radios internal\n"
+          "remembered yes\n"
+          "lookup_delay 100\n"
+          "service class=0x1101 channel=1 name=\"Serial Port\" peer=echo delay=5000\n");
+    PickComboItem(demo->Devices, L"Slow Box");
+    Click(demo->Connect);
+    EXPECT_TRUE(demo->Connect.Checked()); // the window answers while it connects
+    TProgram::TEnding ending = program->End();
+    EXPECT_FALSE(ending.Terminated);
+    EXPECT_EQ(ending.ExitCode, 0u);
 }
 
 TEST_F(Demo, WithoutTheSimulatorTheSystemStackHasNoAdapters) {
