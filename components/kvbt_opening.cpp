@@ -30,7 +30,11 @@ TkvBT::TOpening::TEnd TkvBT::TOpening::Run(std::function<void()> Work,
     ResetEvent(fWake);
     fDone = false;
     fWorker = std::thread([this, work = std::move(Work)] {
-        work();
+        try {
+            work();
+        } catch (...) {
+            fError = std::current_exception(); // passed on to the opening thread below
+        }
         fDone = true;
         SetEvent(fWake);
     });
@@ -43,6 +47,8 @@ TkvBT::TOpening::TEnd TkvBT::TOpening::Run(std::function<void()> Work,
     while (!fDone)
         MainThreadWait(fWake, 50);
     fWorker.join();
+    if (fError)
+        std::rethrow_exception(std::exchange(fError, nullptr));
     return end;
 }
 

@@ -4,6 +4,7 @@
 #include "components/kvbt.h"
 
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <thread>
 
@@ -22,7 +23,8 @@ public:
     // its messages (with an application object) or its sent messages and synchronized
     // calls. When the wait ends otherwise (Cancel, or the time limit), it sets Stop and
     // calls Abort on this thread, which makes the work return soon, and waits for the
-    // work to end. The work touches nothing of the component.
+    // work to end. The work touches nothing of the component; an exception from it is
+    // thrown again here.
     TEnd Run(std::function<void()> Work, const std::function<void()>& Abort);
     // Ends the wait, from any thread: a handler that the wait serves, another thread,
     // the component's destructor.
@@ -38,5 +40,6 @@ private:
     const ULONGLONG fDeadline;
     std::atomic<bool> fCancelled{false};
     std::atomic<bool> fDone{false};
+    std::exception_ptr fError; // the work's, written before fDone
     std::thread fWorker;
 };

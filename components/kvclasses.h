@@ -33,7 +33,9 @@
 // an I/O component waits until no other thread's call into it is in progress and lets
 // no new one begin (TkvCallGate); the waits of the main thread keep serving sent
 // messages and synchronized calls, so a reader that waits for the main thread cannot
-// deadlock them. Controls are touched on the main thread only.
+// deadlock them. Controls are touched on the main thread only. What cannot be made
+// safe is refused: TkvTimer's writers throw Exception on another thread than its own.
+
 #include "toolkit/components.h"
 #include "toolkit/controls.h"
 #include "toolkit/events.h"

@@ -257,8 +257,9 @@ TEST_F(Connection, PreChecksAndFailuresReportCode13WithTheirDetail) {
         auto lines = log->Lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].Text, L"Fatal Error: 13, " + IntToStr(c.Detail) + L", " + c.Message);
-        if (c.Detail <= 5) // nothing was tried beyond the check
+        if (c.Detail <= 5) { // nothing was tried beyond the check
             EXPECT_EQ(sockets, 0);
+        }
     }
 }
 

@@ -34,21 +34,10 @@ kvsim::TWorld EchoWorld() {
     radio.Name = L"Radio";
     radio.Address = 0x00AA0000A001;
     world.Radios.push_back(radio);
-    kvsim::TService service;
-    service.ServiceClass = kSerialPort;
-    service.Name = L"Serial Port";
-    kvsim::TDevice echo;
-    echo.Name = L"Echo";
-    echo.Address = kEcho;
-    echo.Radios = {0};
-    echo.Remembered = true;
-    echo.Services = {service};
-    world.Devices.push_back(echo);
-    kvsim::TDevice mute = echo;
-    mute.Name = L"Mute";
-    mute.Address = kMute;
-    mute.Services[0].Peer.StallAfter = 0;
-    world.Devices.push_back(mute);
+    kvsim::TPeer echo, mute;
+    mute.StallAfter = 0;
+    world.Devices = {kvtrials::SerialDevice(L"Echo", kEcho, echo),
+                     kvtrials::SerialDevice(L"Mute", kMute, mute)};
     world.Settings.InquiryScale = 0;
     return world;
 }
@@ -175,9 +164,7 @@ public:
     // peer do reaches this connection.
     void Open(BTH_ADDR Device = kEcho) {
         int links = Peer(Device)->Connections();
-        BLUETOOTH_ADDRESS address;
-        address.ullLong = Device;
-        bt->SetDeviceIndex(bt->IndexOfAddress(address));
+        ASSERT_TRUE(kvtrials::SelectDevice(*bt, Device));
         bt->SetActive(true);
         ASSERT_TRUE(bt->GetActive());
         ASSERT_TRUE(PumpUntil([&] { return Peer(Device)->Connections() > links; }));

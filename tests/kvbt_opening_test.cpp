@@ -29,22 +29,11 @@ kvsim::TWorld SlowWorld() {
     radio.Name = L"Radio";
     radio.Address = 0x00BB0000A001;
     world.Radios.push_back(radio);
-    kvsim::TService service;
-    service.ServiceClass = kSerialPort;
-    service.Name = L"Serial Port";
-    service.Peer.ConnectDelayMs = 2000;
-    kvsim::TDevice slow;
-    slow.Name = L"Slow";
-    slow.Address = kSlow;
-    slow.Radios = {0};
-    slow.Remembered = true;
-    slow.Services = {service};
-    slow.LookupDelayMs = 110; // 18 classes asked for: about 2 s
-    kvsim::TDevice slowLink = slow;
-    slowLink.Name = L"Slow Link";
-    slowLink.Address = kSlowLink;
-    slowLink.LookupDelayMs = 0;
-    world.Devices = {slow, slowLink};
+    kvsim::TPeer slowPeer;
+    slowPeer.ConnectDelayMs = 2000;
+    world.Devices = {kvtrials::SerialDevice(L"Slow", kSlow, slowPeer),
+                     kvtrials::SerialDevice(L"Slow Link", kSlowLink, slowPeer)};
+    world.Devices[0].LookupDelayMs = 110; // 18 classes asked for: about 2 s
     world.Settings.InquiryScale = 0;
     return world;
 }
@@ -103,11 +92,7 @@ protected:
         delete form;
         kvsim::Uninstall();
     }
-    void Select(BTH_ADDR Address) {
-        BLUETOOTH_ADDRESS a;
-        a.ullLong = Address;
-        bt->SetDeviceIndex(bt->IndexOfAddress(a));
-    }
+    void Select(BTH_ADDR Address) { ASSERT_TRUE(kvtrials::SelectDevice(*bt, Address)); }
     std::shared_ptr<kvsim::TPeerServer> Peer(BTH_ADDR Device) {
         return kvsim::Peer(Device, kSerialPort);
     }

@@ -74,7 +74,7 @@ TTrialReport ConnectCycles(int Count, unsigned Seed) {
         for (int warmUp = 0; warmUp < std::min(Count, 400); ++warmUp)
             cycle(bt, watch, -1, warmUp % 4);
     }
-    const int handles = ProcessHandleCount(), threads = ProcessThreadCount();
+    const TProcessCount before;
     const int socketsBefore = SocketsMade();
     {
         TkvBT bt(nullptr);
@@ -94,16 +94,7 @@ TTrialReport ConnectCycles(int Count, unsigned Seed) {
     report.Counts["sockets made"] = SocketsMade() - socketsBefore;
     if (std::string faults = LedgerFaults(); !faults.empty())
         Fail(report, Count, "sockets not closed exactly once:" + faults);
-    bool settled = SettleTo(handles, threads, 5000);
-    report.Counts["handles before"] = handles;
-    report.Counts["handles after"] = ProcessHandleCount();
-    report.Counts["threads before"] = threads;
-    report.Counts["threads after"] = ProcessThreadCount();
-    if (!settled)
-        Fail(report, Count,
-             "handles or threads did not return to their count before the cycles (handles: "
-             "at most " +
-                 std::to_string(kLazyLockHandles) + " lazily made lock handles allowed)");
+    before.Check(report, Count);
     return report;
 }
 

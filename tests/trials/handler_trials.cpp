@@ -45,6 +45,7 @@ public:
     explicit TReconnector(TkvBT& Bt) : fBt(Bt) {
         Bt.SetOnDisconnect(TNotifyEvent::Bind<&TReconnector::Disconnected>(this));
     }
+    std::atomic<bool> On{true};     // off for the application's own close at the end
     std::atomic<bool> HandToMain{false};
     std::atomic<bool> Asked{false}; // the main thread is asked to reconnect
     std::atomic<int> Disconnects{0}, OnReader{0};
@@ -58,6 +59,8 @@ public:
 private:
     void Disconnected(TObject*) {
         ++Disconnects;
+        if (!On)
+            return;
         if (HandToMain) {
             Asked = true;
             return;
@@ -153,6 +156,7 @@ TTrialReport Reconnects(int Count, unsigned Seed) {
         }
         if (!Echoes(bt, watch, Random(rng, 500)))
             Fail(report, Cycles, "the last connection did not carry an exchange");
+        reconnector.On = false;
         bt.SetActive(false);
         if (Counted) {
             report.Counts["OnConnect"] = watch.Connects;
@@ -165,15 +169,9 @@ TTrialReport Reconnects(int Count, unsigned Seed) {
         }
     };
     run(std::min(Count, 100), false); // what Winsock and Wine make once, made before counting
-    const int handles = ProcessHandleCount(), threads = ProcessThreadCount();
+    const TProcessCount before;
     run(Count, true);
-    bool settled = SettleTo(handles, threads, 5000);
-    report.Counts["handles before"] = handles;
-    report.Counts["handles after"] = ProcessHandleCount();
-    report.Counts["threads before"] = threads;
-    report.Counts["threads after"] = ProcessThreadCount();
-    if (!settled)
-        Fail(report, Count, "handles or threads did not return to their count before");
+    before.Check(report, Count);
     return report;
 }
 

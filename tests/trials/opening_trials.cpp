@@ -112,16 +112,10 @@ TTrialReport CancelledOpens(int Count, unsigned Seed) {
     };
     for (int i = 0; i < std::min(Count, 20); ++i) // what Winsock and Wine make once
         trial(-1, false);
-    const int handles = ProcessHandleCount(), threads = ProcessThreadCount();
+    const TProcessCount before;
     for (int i = 0; i < Count; ++i)
         trial(i, true);
-    bool settled = SettleTo(handles, threads, 5000);
-    report.Counts["handles before"] = handles;
-    report.Counts["handles after"] = ProcessHandleCount();
-    report.Counts["threads before"] = threads;
-    report.Counts["threads after"] = ProcessThreadCount();
-    if (!settled)
-        Fail(report, Count, "handles or threads did not return to their count before");
+    before.Check(report, Count);
     return report;
 }
 

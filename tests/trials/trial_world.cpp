@@ -186,4 +186,19 @@ void Fail(TTrialReport& Report, int Trial, const std::string& What) {
     Report.Failures.push_back("trial " + std::to_string(Trial) + ": " + What);
 }
 
+TProcessCount::TProcessCount()
+    : fHandles(ProcessHandleCount()), fThreads(ProcessThreadCount()) {}
+
+void TProcessCount::Check(TTrialReport& Report, int Trial) const {
+    bool settled = SettleTo(fHandles, fThreads, 5000);
+    Report.Counts["handles before"] = fHandles;
+    Report.Counts["handles after"] = ProcessHandleCount();
+    Report.Counts["threads before"] = fThreads;
+    Report.Counts["threads after"] = ProcessThreadCount();
+    if (!settled)
+        Fail(Report, Trial,
+             "handles or threads did not return to their count before (handles: at most " +
+                 std::to_string(kLazyLockHandles) + " lazily made lock handles allowed)");
+}
+
 } // namespace kvtrials

@@ -91,4 +91,15 @@ bool SettleTo(int Handles, int Threads, DWORD TimeoutMs);
 
 void Fail(TTrialReport& Report, int Trial, const std::string& What);
 
+// The process's handles and threads, noted before a trial's counted runs; Check waits for
+// them to come back and reports both counts, and a failure when they did not.
+class TProcessCount {
+public:
+    TProcessCount();
+    void Check(TTrialReport& Report, int Trial) const;
+
+private:
+    int fHandles, fThreads;
+};
+
 } // namespace kvtrials
