@@ -146,6 +146,7 @@ int main(int argc, char** argv) {
     bool shown = PumpUntil([&] { return beforeCaret().ends_with(tail); }, 30000);
     caughtUp = NowMs() - caughtUp;
     privateMost = std::max(privateMost, ProcessPrivateBytes());
+    PumpUntil([] { return false; }, 200); // the reader trims right after its last insertion
     const int memoLength = GetWindowTextLengthW(memo);
 
     form->kvBT1->SetActive(false);
