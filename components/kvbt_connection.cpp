@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -169,31 +170,14 @@ public:
             lock.lock();
         }
         fQueue.append(Data, Length);
-        fSending = true;
-        fSender = self;
-        SetBlocking(false);
-        Drain(lock, MayWait);
-        if (!Closed())
-            SetBlocking(Blocking);
-        fSending = false;
-        fSender = 0;
-        lock.unlock();
-        SetEvent(fSent);
+        SendQueue(lock, MayWait, Blocking);
     }
 
     // The reader's part of the queue: what the socket takes now.
     void Flush() {
         std::unique_lock<std::mutex> lock(fSendLock);
-        if (fSending || fQueue.empty())
-            return;
-        fSending = true;
-        fSender = GetCurrentThreadId();
-        SetBlocking(false);
-        Drain(lock, false);
-        fSending = false;
-        fSender = 0;
-        lock.unlock();
-        SetEvent(fSent);
+        if (!fSending && !fQueue.empty())
+            SendQueue(lock, false, std::nullopt);
     }
 
     bool Queued() {
@@ -210,6 +194,22 @@ private:
     void SetBlocking(bool Blocking) {
         u_long arg = Blocking ? 0 : 1;
         kvSocketApi.ioctlsocket(Socket, static_cast<long>(FIONBIO), &arg);
+    }
+
+    // Becomes the sender and sends the queue (Drain); then leaves the socket in the mode
+    // asked, if any, and lets the next sender in.
+    void SendQueue(std::unique_lock<std::mutex>& Lock, bool MayWait,
+                   std::optional<bool> LeaveBlocking) {
+        fSending = true;
+        fSender = GetCurrentThreadId();
+        SetBlocking(false);
+        Drain(Lock, MayWait);
+        if (LeaveBlocking && !Closed())
+            SetBlocking(*LeaveBlocking);
+        fSending = false;
+        fSender = 0;
+        Lock.unlock();
+        SetEvent(fSent);
     }
 
     // Sends the queue, the lock held only between sends. Without MayWait it stops when
