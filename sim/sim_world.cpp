@@ -79,8 +79,8 @@ void CheckWorld(const TWorld& World) {
                 fail(which + ": an external peer without a port");
         }
     }
-    if (!(World.Settings.InquiryScale >= 0))
-        fail("an inquiry scale below 0");
+    if (!(World.Settings.InquiryScale >= 0 && World.Settings.InquiryScale <= kMaxInquiryScale))
+        fail("an inquiry scale outside 0 to 100");
     for (const std::wstring& library : World.Settings.MissingLibraries)
         if (!IsSystemLibrary(library))
             fail("missing library '" + StringToUtf8(library) +

@@ -89,8 +89,11 @@ struct TSelectOutcome {
 };
 
 // Settings that can also be changed while the world is installed (kvsim::SetSettings).
+inline constexpr double kMaxInquiryScale = 100;
+
 struct TSettings {
     // The inquiry waits cTimeoutMultiplier x 1.28 s x InquiryScale; tests scale it down.
+    // At most kMaxInquiryScale: the longest inquiry then waits 1.7 hours.
     double InquiryScale = 1.0;
     TSelectOutcome Select;
     // Pairing answers 0 for this key (compared as the exact UTF-16 text), else PairingError.
@@ -130,7 +133,7 @@ bool IsSystemLibrary(const std::wstring& Name);
 // Throws std::invalid_argument naming the first thing that does not hold together:
 // a radio position out of range, a name longer than 248 characters, two devices with
 // one address, a channel outside 1 to 30, an external peer without a port, an inquiry
-// scale below 0, an unknown library name.
+// scale outside 0 to 100, an unknown library name.
 void CheckWorld(const TWorld& World);
 
 } // namespace kvsim

@@ -338,8 +338,8 @@ private:
             auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), scale);
             // from_chars also reads "nan" and "inf", which no inquiry can wait for.
             if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(scale) ||
-                scale < 0)
-                Fail("'inquiry_scale' takes a number of 0 or more, not '" + text + "'");
+                scale < 0 || scale > kMaxInquiryScale)
+                Fail("'inquiry_scale' takes a number from 0 to 100, not '" + text + "'");
             settings.InquiryScale = scale;
         } else if (key == "select") {
             if (values.size() == 1 && values[0].Text == "cancel")

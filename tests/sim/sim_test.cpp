@@ -1311,6 +1311,7 @@ TEST(SimWorldFile, BadInputNamesItsLine) {
         {"[world]\ninquiry_scale nan\n", 2, "inquiry_scale"},
         {"[world]\ninquiry_scale inf\n", 2, "inquiry_scale"},
         {"[world]\ninquiry_scale -1\n", 2, "inquiry_scale"},
+        {"[world]\ninquiry_scale 1e30\n", 2, "inquiry_scale"},
         {"[world]\nmissing_library kernel32.dll\n", 2, "missing_library"},
         {"[radio r]\naddress 00:00:00:00:00:01\naddress 00:00:00:00:00:02\n", 3, "given twice"},
         {"[radio r]\nname \"open\n", 2, "closing quote"},
