@@ -129,6 +129,26 @@ private:
     HANDLE fLeft;                // set whenever a call leaves
 };
 
+// One call through a gate, for as long as it lives; empty when the gate was closed.
+class TkvGateEntry {
+public:
+    TkvGateEntry() = default;
+    explicit TkvGateEntry(std::shared_ptr<TkvCallGate> Gate) {
+        if (Gate && Gate->Enter())
+            fGate = std::move(Gate);
+    }
+    TkvGateEntry(TkvGateEntry&&) noexcept = default;
+    TkvGateEntry& operator=(TkvGateEntry&&) = delete;
+    ~TkvGateEntry() {
+        if (fGate)
+            fGate->Leave();
+    }
+    explicit operator bool() const { return fGate != nullptr; }
+
+private:
+    std::shared_ptr<TkvCallGate> fGate;
+};
+
 // What a component that other threads call into carries: its gate.
 class TkvCallTarget {
 public:
@@ -151,27 +171,16 @@ template <class T> class TkvLink {
 public:
     class TCall {
     public:
-        TCall() = default;
-        TCall(T* Target, std::shared_ptr<TkvCallGate> Gate) {
-            if (Target && Gate->Enter()) {
-                fTarget = Target;
-                fGate = std::move(Gate);
-            }
-        }
-        TCall(TCall&& Other) noexcept
-            : fTarget(std::exchange(Other.fTarget, nullptr)), fGate(std::move(Other.fGate)) {}
-        TCall& operator=(TCall&&) = delete;
-        ~TCall() {
-            if (fTarget)
-                fGate->Leave();
+        TCall(T* Target, std::shared_ptr<TkvCallGate> Gate) : fEntry(std::move(Gate)) {
+            fTarget = fEntry ? Target : nullptr;
         }
         explicit operator bool() const { return fTarget != nullptr; }
         T* operator->() const { return fTarget; }
         T* Get() const { return fTarget; }
 
     private:
-        T* fTarget = nullptr;
-        std::shared_ptr<TkvCallGate> fGate;
+        TkvGateEntry fEntry;
+        T* fTarget;
     };
 
     T* Get() const {
@@ -214,7 +223,6 @@ private:
 // called again.
 class TkvNotifyList : public TList {
 public:
-    TkvNotifyList();
     ~TkvNotifyList() override;
 
     int Add(TkvNotifyEvent Item);
@@ -230,15 +238,14 @@ protected:
 private:
     struct TRecord {
         TkvNotifyEvent Event;
-        std::uint64_t Serial;        // tells a record from a later one at the same address
-        std::vector<DWORD> Callers;  // the thread of each call of it in progress
-        bool DeleteOnLeave = false;  // removed while its caller's own thread calls it
+        std::uint64_t Serial; // tells a record from a later one at the same address
+        // Its calls in progress; closed when the record is deleted. A call holds it, so
+        // it outlives a record deleted by its own callback.
+        std::shared_ptr<TkvCallGate> Calls = std::make_shared<TkvCallGate>();
     };
-    void Leave(TRecord* Record);
 
     mutable std::recursive_mutex fLock;
     std::uint64_t fNextSerial = 1;
-    HANDLE fLeft; // set whenever a call leaves
 };
 
 // ---- TkvDevice
@@ -557,6 +564,7 @@ private:
     void WndProc(TMessage& Msg);
     void CheckThread() const;
     void DoRestart(bool Start, std::uint32_t Interval);
+    void DestroyWindowAndTimer(); // on the window's own thread
 
     std::uint32_t FInterval = 1000;
     HWND FWindowHandle = nullptr;

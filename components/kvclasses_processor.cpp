@@ -77,14 +77,8 @@ void TkvCustomDataProcessor::Notification(TComponent* AComponent, TOperation Ope
 // ---- Notifications and the receive chain
 
 void TkvCustomDataProcessor::GatedDeviceNotify(TObject* Sender, std::int32_t Code) {
-    const std::shared_ptr<TkvCallGate> gate = CallGate();
-    if (!gate->Enter())
-        return; // the processor is going
-    struct TLeave {
-        TkvCallGate& Gate;
-        ~TLeave() { Gate.Leave(); }
-    } leave{*gate};
-    DeviceNotify(Sender, Code);
+    if (TkvGateEntry entry{CallGate()}) // none once the processor is going
+        DeviceNotify(Sender, Code);
 }
 
 void TkvCustomDataProcessor::DeviceNotify(TObject*, std::int32_t Code) {

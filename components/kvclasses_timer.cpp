@@ -48,11 +48,13 @@ TkvTimer::TkvTimer() : fThreadId(GetCurrentThreadId()) {
 }
 
 TkvTimer::~TkvTimer() {
-    if (GetCurrentThreadId() != fThreadId) {
-        // Only the window's own thread can kill its timer and destroy it.
+    if (GetCurrentThreadId() == fThreadId)
+        DestroyWindowAndTimer();
+    else // only the window's own thread can kill its timer and destroy it
         SendMessageW(FWindowHandle, WM_KV_TIMER_DESTROY, 0, 0);
-        return;
-    }
+}
+
+void TkvTimer::DestroyWindowAndTimer() {
     FEnabled = false;
     UpdateTimer();
     DestroyWindow(FWindowHandle);
@@ -121,9 +123,7 @@ void TkvTimer::WndProc(TMessage& Msg) {
         return;
     }
     if (Msg.Msg == WM_KV_TIMER_DESTROY) {
-        FEnabled = false;
-        UpdateTimer();
-        DestroyWindow(FWindowHandle);
+        DestroyWindowAndTimer();
         return;
     }
     Msg.Result = DefWindowProcW(FWindowHandle, Msg.Msg, Msg.WParam, Msg.LParam);

@@ -8,13 +8,6 @@
 
 namespace {
 
-// Waits, serving the main thread's messages when it is the main thread, until Done holds;
-// Signal is set whenever it may have come true.
-template <class F> void WaitUntil(HANDLE Signal, F Done) {
-    while (!Done())
-        MainThreadWait(Signal, 50);
-}
-
 // True while a call of another thread is in progress that this thread can wait for: not
 // its own, and not one that waits for this thread in a synchronized call.
 bool CalledElsewhere(const std::vector<DWORD>& Callers) {
@@ -23,12 +16,6 @@ bool CalledElsewhere(const std::vector<DWORD>& Callers) {
         if (caller != self && !WaitsForThisThread(caller))
             return true;
     return false;
-}
-
-void EraseOne(std::vector<DWORD>& Callers, DWORD Thread) {
-    auto found = std::find(Callers.begin(), Callers.end(), Thread);
-    if (found != Callers.end())
-        Callers.erase(found);
 }
 
 } // namespace
@@ -52,20 +39,19 @@ bool TkvCallGate::Enter() {
 void TkvCallGate::Leave() {
     {
         std::lock_guard<std::mutex> lock(fLock);
-        EraseOne(fCallers, GetCurrentThreadId());
+        fCallers.erase(std::find(fCallers.begin(), fCallers.end(), GetCurrentThreadId()));
     }
     SetEvent(fLeft);
 }
 
 void TkvCallGate::Close() {
-    {
-        std::lock_guard<std::mutex> lock(fLock);
-        fClosed = true;
+    std::unique_lock<std::mutex> lock(fLock);
+    fClosed = true;
+    while (CalledElsewhere(fCallers)) {
+        lock.unlock();
+        MainThreadWait(fLeft, 50); // serves the main thread's messages meanwhile
+        lock.lock();
     }
-    WaitUntil(fLeft, [this] {
-        std::lock_guard<std::mutex> lock(fLock);
-        return !CalledElsewhere(fCallers);
-    });
 }
 
 bool TkvCallGate::Closed() const {
@@ -75,16 +61,13 @@ bool TkvCallGate::Closed() const {
 
 // ---- TkvNotifyList
 
-TkvNotifyList::TkvNotifyList() : fLeft(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-
 TkvNotifyList::~TkvNotifyList() {
     Clear();
-    CloseHandle(fLeft);
 }
 
 int TkvNotifyList::Add(TkvNotifyEvent Item) {
     std::lock_guard<std::recursive_mutex> lock(fLock);
-    return TList::Add(new TRecord{Item, fNextSerial++, {}});
+    return TList::Add(new TRecord{Item, fNextSerial++});
 }
 
 void TkvNotifyList::Delete(int index) {
@@ -95,15 +78,8 @@ void TkvNotifyList::Delete(int index) {
         TList::Delete(index);
     }
     // Unlisted, it gets no new call; the calls in progress on other threads end first.
-    WaitUntil(fLeft, [&] {
-        std::lock_guard<std::recursive_mutex> lock(fLock);
-        return !CalledElsewhere(record->Callers);
-    });
-    std::lock_guard<std::recursive_mutex> lock(fLock);
-    if (record->Callers.empty())
-        delete record;
-    else
-        record->DeleteOnLeave = true; // this thread calls it further up: it goes when that ends
+    record->Calls->Close();
+    delete record;
 }
 
 void TkvNotifyList::Clear() {
@@ -149,32 +125,17 @@ void TkvNotifyList::Call(TObject* Sender, std::int32_t Code) {
     }
     for (const TEntry& e : pass) {
         TkvNotifyEvent event;
+        std::shared_ptr<TkvCallGate> calls;
         {
             std::lock_guard<std::recursive_mutex> lock(fLock);
             if (TList::IndexOf(e.Record) < 0 || e.Record->Serial != e.Serial)
                 continue;
             event = e.Record->Event;
-            e.Record->Callers.push_back(GetCurrentThreadId());
+            calls = e.Record->Calls;
         }
-        struct TLeave {
-            TkvNotifyList& List;
-            TRecord* Record;
-            ~TLeave() { List.Leave(Record); }
-        } leave{*this, e.Record};
-        event(Sender, Code);
+        if (TkvGateEntry entry{std::move(calls)})
+            event(Sender, Code);
     }
-}
-
-void TkvNotifyList::Leave(TRecord* Record) {
-    bool gone;
-    {
-        std::lock_guard<std::recursive_mutex> lock(fLock);
-        EraseOne(Record->Callers, GetCurrentThreadId());
-        gone = Record->DeleteOnLeave && Record->Callers.empty();
-    }
-    if (gone)
-        delete Record;
-    SetEvent(fLeft);
 }
 
 // ---- TkvCustomLogFile
