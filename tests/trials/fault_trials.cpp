@@ -84,10 +84,7 @@ TTrialReport ConnectCycles(int Count, unsigned Seed) {
             ++report.Counts[kinds[kind]];
             cycle(bt, watch, trial, kind);
         }
-        if (watch.Connects != watch.Disconnects)
-            Fail(report, Count,
-                 std::to_string(watch.Connects) + " connects but " +
-                     std::to_string(watch.Disconnects) + " disconnects");
+        FailUnlessMatched(report, Count, watch.Connects, watch.Disconnects);
         report.Counts["OnConnect"] = watch.Connects;
         report.Counts["OnDisconnect"] = watch.Disconnects;
     }
@@ -232,10 +229,7 @@ TTrialReport EchoExchanges(int Count, unsigned Seed) {
     }
     report.Counts["bytes verified"] = bytes;
     bt.SetActive(false);
-    if (watch.Connects != watch.Disconnects)
-        Fail(report, Count,
-             std::to_string(watch.Connects) + " connects but " + std::to_string(watch.Disconnects) +
-                 " disconnects");
+    FailUnlessMatched(report, Count, watch.Connects, watch.Disconnects);
     return report;
 }
 

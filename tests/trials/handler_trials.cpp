@@ -162,10 +162,7 @@ TTrialReport Reconnects(int Count, unsigned Seed) {
             report.Counts["OnConnect"] = watch.Connects;
             report.Counts["OnDisconnect"] = reconnector.Disconnects;
             report.Counts["reconnects that ran on the reader thread"] = reconnector.OnReader;
-            if (watch.Connects != reconnector.Disconnects)
-                Fail(report, Cycles,
-                     std::to_string(watch.Connects) + " connects but " +
-                         std::to_string(reconnector.Disconnects) + " disconnects");
+            FailUnlessMatched(report, Cycles, watch.Connects, reconnector.Disconnects);
         }
     };
     run(std::min(Count, 100), false); // what Winsock and Wine make once, made before counting
@@ -208,10 +205,10 @@ TTrialReport ReopensFromReceive(int Count, unsigned Seed) {
     PumpUntil([&] { return watch.Disconnects == watch.Connects; }, 2000);
     report.Counts["OnConnect"] = watch.Connects;
     report.Counts["OnDisconnect"] = watch.Disconnects;
-    if (watch.Connects != Count + 1 || watch.Disconnects != watch.Connects)
-        Fail(report, Count,
-             std::to_string(watch.Connects) + " connects but " +
-                 std::to_string(watch.Disconnects) + " disconnects");
+    if (watch.Connects != Count + 1)
+        Fail(report, Count, std::to_string(watch.Connects) + " connects for " +
+                                std::to_string(Count) + " reopens and the first open");
+    FailUnlessMatched(report, Count, watch.Connects, watch.Disconnects);
     return report;
 }
 

@@ -103,10 +103,7 @@ TTrialReport CancelledOpens(int Count, unsigned Seed) {
             watch.Gone = true;
         }
         PumpUntil([] { return false; }, 1); // room for a late call, should one come
-        if (watch.Connects != watch.Disconnects)
-            Fail(report, Trial,
-                 std::to_string(watch.Connects) + " connects but " +
-                     std::to_string(watch.Disconnects) + " disconnects");
+        FailUnlessMatched(report, Trial, watch.Connects, watch.Disconnects);
         if (watch.LateCalls != 0)
             Fail(report, Trial, std::string(kinds[kind]) + ": a callback after the component went");
     };

@@ -186,6 +186,13 @@ void Fail(TTrialReport& Report, int Trial, const std::string& What) {
     Report.Failures.push_back("trial " + std::to_string(Trial) + ": " + What);
 }
 
+void FailUnlessMatched(TTrialReport& Report, int Trial, int Connects, int Disconnects) {
+    if (Connects != Disconnects)
+        Fail(Report, Trial,
+             std::to_string(Connects) + " connects but " + std::to_string(Disconnects) +
+                 " disconnects");
+}
+
 TProcessCount::TProcessCount()
     : fHandles(ProcessHandleCount()), fThreads(ProcessThreadCount()) {}
 

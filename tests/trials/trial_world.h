@@ -90,6 +90,8 @@ bool WaitClosed(SOCKET S, DWORD TimeoutMs);
 bool SettleTo(int Handles, int Threads, DWORD TimeoutMs);
 
 void Fail(TTrialReport& Report, int Trial, const std::string& What);
+// Fails the trial unless every connect was matched by one disconnect.
+void FailUnlessMatched(TTrialReport& Report, int Trial, int Connects, int Disconnects);
 
 // The process's handles and threads, noted before a trial's counted runs; Check waits for
 // them to come back and reports both counts, and a failure when they did not.
