@@ -8,6 +8,7 @@
 
 #include "components/kvbt_sockets.h"
 #include "components/kvbtw32.h"
+#include "components/kvbt_address.h"
 #include "components/kvclasses.h"
 #include "toolkit/datetime.h"
 

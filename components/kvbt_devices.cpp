@@ -136,12 +136,9 @@ TkvBTService* TkvBTDevice::GetServices(int Index) const {
 
 namespace {
 
+// "(00:1A:7D:DA:71:13)": how the platform names a device, and how a lookup asks for it.
 String AddressText(const BLUETOOTH_ADDRESS& Address) {
-    const BYTE* b = Address.rgBytes;
-    return Format(L"(%.2x:%.2x:%.2x:%.2x:%.2x:%.2x)",
-                  {static_cast<unsigned>(b[5]), static_cast<unsigned>(b[4]),
-                   static_cast<unsigned>(b[3]), static_cast<unsigned>(b[2]),
-                   static_cast<unsigned>(b[1]), static_cast<unsigned>(b[0])});
+    return L"(" + BtAddressToText(Address) + L")";
 }
 
 } // namespace

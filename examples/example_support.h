@@ -1,7 +1,6 @@
 #pragma once
 // What both examples need around the library: their arguments and the choice of the
-// Bluetooth stack. Addresses are written and read as text with the simulator's helpers
-// (kvsim::AddressToText, kvsim::TextToAddress: "00:1A:7D:DA:71:13").
+// Bluetooth stack.
 
 #include "components/kvbtw32.h"
 #include "sim/sim.h"

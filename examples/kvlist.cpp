@@ -24,14 +24,14 @@ int main() {
         std::printf("%d radios\n", bt.RadioCount());
         for (int i = 0; i < bt.RadioCount(); ++i) {
             TkvBTRadio* radio = bt.GetRadio(i);
-            std::printf("  %d  %s  %s\n", i, kvsim::AddressToText(radio->Address.ullLong).c_str(),
+            std::printf("  %d  %s  %s\n", i, StringToUtf8(BtAddressToText(radio->Address)).c_str(),
                         StringToUtf8(radio->NameFriendly).c_str());
         }
         std::printf("%d devices\n", bt.DeviceCount());
         for (int i = 0; i < bt.DeviceCount(); ++i) {
             TkvBTDevice* device = bt.GetBTDevice(i);
             std::printf("  %d  %s  %s  (radio %d, class 0x%06lX%s%s%s)\n", i,
-                        kvsim::AddressToText(device->Address.ullLong).c_str(),
+                        StringToUtf8(BtAddressToText(device->Address)).c_str(),
                         StringToUtf8(device->NameFriendly).c_str(), device->IndexRadio,
                         device->btInfo.ulClassofDevice,
                         device->btInfo.fAuthenticated ? ", authenticated" : "",

@@ -82,9 +82,8 @@ struct TTerminal {
 int main() {
     SetConsoleOutputCP(CP_UTF8);
     std::vector<String> arguments = Arguments();
-    BTH_ADDR address = 0;
-    if (arguments.size() < 2 || arguments.size() > 3 ||
-        !kvsim::TextToAddress(StringToUtf8(arguments[1]), address)) {
+    BLUETOOTH_ADDRESS address{};
+    if (arguments.size() < 2 || arguments.size() > 3 || !TextToBtAddress(arguments[1], address)) {
         std::fprintf(stderr, "usage: kvterm ADDRESS [WORLD]   (ADDRESS like 00:1A:7D:DA:71:13)\n");
         return 2;
     }
@@ -96,11 +95,10 @@ int main() {
         TTerminal terminal;
         TkvBT bt(nullptr);
         bt.Update();
-        BLUETOOTH_ADDRESS device{};
-        device.ullLong = address;
-        int index = bt.IndexOfAddress(device);
+        int index = bt.IndexOfAddress(address);
         if (index < 0)
-            throw std::runtime_error("no radio knows the device " + kvsim::AddressToText(address) +
+            throw std::runtime_error("no radio knows the device " +
+                                     StringToUtf8(BtAddressToText(address)) +
                                      " (kvlist shows those it knows)");
         bt.SetDeviceIndex(index);
         bt.SetOnReceived(TOnReceived::Bind<&TTerminal::Received>(&terminal));

@@ -3,6 +3,7 @@
 #include "sim/sim_functions.h"
 #include "sim/sim_state.h"
 
+#include "components/kvbt_address.h"
 #include "toolkit/text.h"
 
 #include <cstring>
@@ -129,7 +130,12 @@ bool ContextAddress(const char* context, BTH_ADDR& address) {
     if (text.size() != 19 || text.front() != '(' || text.back() != ')')
         return false;
     std::string_view inner = text.substr(1, 17);
-    return inner.find_first_of("abcdef") == std::string_view::npos && TextToAddress(inner, address);
+    BLUETOOTH_ADDRESS parsed{};
+    if (inner.find_first_of("abcdef-") != std::string_view::npos ||
+        !TextToBtAddress(AnsiToString(inner), parsed))
+        return false;
+    address = parsed.ullLong;
+    return true;
 }
 
 } // namespace

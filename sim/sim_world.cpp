@@ -1,8 +1,8 @@
 #include "sim/sim_world.h"
 
+#include "components/kvbt_address.h"
 #include "toolkit/text.h"
 
-#include <cstdio>
 #include <stdexcept>
 
 namespace kvsim {
@@ -12,40 +12,9 @@ GUID ServiceClass16(unsigned short Uuid16) {
 }
 
 std::string AddressToText(BTH_ADDR Address) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X",
-                  unsigned(Address >> 40 & 0xFF), unsigned(Address >> 32 & 0xFF),
-                  unsigned(Address >> 24 & 0xFF), unsigned(Address >> 16 & 0xFF),
-                  unsigned(Address >> 8 & 0xFF), unsigned(Address & 0xFF));
-    return text;
-}
-
-namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-} // namespace
-
-bool TextToAddress(std::string_view Text, BTH_ADDR& Address) {
-    if (Text.size() != 17)
-        return false;
-    BTH_ADDR value = 0;
-    for (size_t i = 0; i < 17; i += 3) {
-        int hi = HexDigit(Text[i]), lo = HexDigit(Text[i + 1]);
-        if (hi < 0 || lo < 0 || (i + 2 < 17 && Text[i + 2] != ':'))
-            return false;
-        value = value << 8 | BTH_ADDR(hi * 16 + lo);
-    }
-    Address = value;
-    return true;
+    BLUETOOTH_ADDRESS address{};
+    address.ullLong = Address;
+    return StringToUtf8(BtAddressToText(address));
 }
 
 bool IsSystemLibrary(const std::wstring& Name) {

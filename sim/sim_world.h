@@ -118,10 +118,8 @@ struct TWorld {
 // The service class of a 16-bit Bluetooth UUID: {0000xxxx-0000-1000-8000-00805F9B34FB}.
 GUID ServiceClass16(unsigned short Uuid16);
 
-// "00:1A:7D:DA:71:13", byte 5 first, upper-case hex.
+// "00:1A:7D:DA:71:13" (BtAddressToText), as UTF-8.
 std::string AddressToText(BTH_ADDR Address);
-// Reads that form (either case); false when Text is not six pairs of hex digits.
-bool TextToAddress(std::string_view Text, BTH_ADDR& Address);
 
 // The libraries of the simulated system: "bthprops.cpl" and "irprops.cpl" offer the same
 // Bluetooth functions, "Ws2_32.dll" the service lookup.

@@ -1,5 +1,6 @@
 #include "sim/sim_worldfile.h"
 
+#include "components/kvbt_address.h"
 #include "toolkit/text.h"
 
 #include <charconv>
@@ -240,10 +241,10 @@ private:
     }
 
     BTH_ADDR Address(const std::string& text) const {
-        BTH_ADDR address = 0;
-        if (!TextToAddress(text, address))
+        BLUETOOTH_ADDRESS address{};
+        if (!TextToBtAddress(Utf8ToString(text), address))
             Fail("'" + text + "' is not an address like 00:1A:7D:DA:71:13");
-        return address;
+        return address.ullLong;
     }
 
     GUID ServiceClassOf(const std::string& text) const {

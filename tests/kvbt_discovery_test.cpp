@@ -493,6 +493,38 @@ TEST(BtDevice, AddressAsStrReadsByteFiveFirstInUpperCase) {
     }
 }
 
+TEST(BtAddressText, ReadsThreeFormsInEitherCaseAndRefusesTheRest) {
+    BLUETOOTH_ADDRESS parsed{};
+    const struct {
+        const wchar_t* Text;
+        BTH_ADDR Address; // 0: refused
+    } cases[] = {
+        {L"00:1A:7D:DA:71:13", 0x001A7DDA7113},
+        {L"00-1a-7d-da-71-13", 0x001A7DDA7113},
+        {L"001A7dDA7113", 0x001A7DDA7113},
+        {L"FF:FF:FF:FF:FF:FF", 0xFFFFFFFFFFFF},
+        {L"00:1A:7D:DA:71", 0},     // five pairs
+        {L"00:1A:7D:DA:71:13:", 0}, // a separator too many
+        {L"00:1A-7D:DA:71:13", 0},  // mixed separators
+        {L"00.1A.7D.DA.71.13", 0},  // another separator
+        {L"0G:1A:7D:DA:71:13", 0},  // not a digit
+        {L" 00:1A:7D:DA:71:13", 0}, // space
+        {L"001A7DDA711", 0},        // eleven digits
+        {L"", 0},
+    };
+    for (const auto& c : cases) {
+        parsed.ullLong = 0x42;
+        const bool read = TextToBtAddress(c.Text, parsed);
+        EXPECT_EQ(read, c.Address != 0) << testing::PrintToString(String(c.Text));
+        EXPECT_EQ(parsed.ullLong, read ? c.Address : 0x42)
+            << testing::PrintToString(String(c.Text));
+    }
+    parsed.ullLong = 0x001A7DDA7113;
+    EXPECT_EQ(BtAddressToText(parsed), L"00:1A:7D:DA:71:13");
+    parsed.ullLong = 0xFFFF0A0B0C0D0E0F; // the two high bytes are no part of it
+    EXPECT_EQ(BtAddressToText(parsed), L"0A:0B:0C:0D:0E:0F");
+}
+
 // A radio closes its handle when it goes: a copy would close it twice.
 static_assert(!std::is_copy_constructible_v<TkvBTRadio> && !std::is_copy_assignable_v<TkvBTRadio>);
 
