@@ -139,36 +139,46 @@ public:
 // reader thread that hands every received block to the receive dispatch, and the
 // system's dialogs.
 //
-// Connections. Each connection is an object of its own that holds its socket and what
-// the threads using it share; the component holds it while open, its reader while it
-// runs, and each send or read for the length of the call; the last of them closes the
-// socket, so no thread ever uses a socket value that Winsock may have reused. A close
-// from any thread claims the connection first: the close sequence (OnClose, notification
-// 1, OnDisconnect) runs once per connection, on whichever thread ended it, and a later
-// close that finds no connection raises nothing. A reader serves its own connection only
-// and receives into a buffer of its own; BufferInSize takes effect before its next
-// receive. A receive never blocks: it takes bytes known to be there.
+// Connections. Each connection is an object of its own (kvbt_link.h) that holds its
+// socket, a Winsock start-up of its own (so Winsock never ends under its socket), the
+// receive side, the send queue and a writer thread; the component holds it while open,
+// its reader while it runs, and each call on it for the length of the call; the last of
+// them closes the socket. Active follows the contract of kvclasses.h: one state, events
+// that pair up per connection, and a close that waits for the connection's reader, so that
+// after Active = false or the destructor returns no handler of it runs. A receive never
+// blocks: it takes bytes known to be there.
 //
-// Sends deliver all their bytes in order, each send's bytes together, until the
-// connection closes or fails; they report nothing. A send on the main thread (or any
-// thread but the reader) waits while the socket is full, serving sent messages and
-// synchronized calls on the main thread; one made while another send of the connection
-// is in progress waits for it, except that a send from a handler that this thread's own
-// send is serving, and a send on the reader thread, go into the connection's queue behind
-// it and return: the reader never waits for socket space, so it keeps receiving.
+// Sending. SendChar, SendString and SendData put their bytes on the connection's queue and
+// return; the connection's writer sends them out in order, each send's bytes together, on
+// a thread of its own, also while a handler waits for an answer (on the reader thread or,
+// with UseMainThread, on the main thread). Unlike the plain calls on the caller's thread
+// that they once were, they never block the window on a slow peer; the socket stays
+// non-blocking. A send that takes the queue past SendQueueLimit waits until it is back
+// under the limit: on the main thread serving all its messages (as the open does),
+// elsewhere plainly; the connection's end or the component's destruction ends the wait.
+// QueuedToSend and WaitSent tell when the bytes have gone out. Active = false and the
+// destructor first let the queue go out while the socket takes it, for 2 s at most, then
+// close; a link that drops loses what is queued, and SendLost tells how much.
 //
 // Opening. Writing Active true returns once the open sequence has ended, as it always
-// did, but the platform's blocking calls (the service lookup, the connect) run on a
-// worker thread meanwhile, and the thread that opens waits for them serving its messages:
-// on the main thread, with an application object, all of them, so that the window paints,
-// moves and answers input. Everything else of the sequence (fatal errors, events,
-// notifications) still runs on the opening thread, in its order. While an open waits,
-// writing Active true again does nothing; writing Active false, Update, re-enumerating,
-// the dialogs, destroying the component or its form, or the end of the program cancel it:
-// the open ends quietly (no OnConnect, no fatal error, no exception), nothing left open.
-// ConnectTimeout (milliseconds, 0 for the platform's own limit) bounds the open's waits
-// together: a connect that has not succeeded in time fails with WSAETIMEDOUT as a refused
-// one does, a lookup that has not ended in time ends with WSAETIMEDOUT as its code.
+// did, but the platform's blocking calls (the service lookup, the socket's connect) run on
+// a worker thread meanwhile, and the thread that opens waits for them serving its
+// messages: on the main thread, with an application object, all of them, so that the
+// window paints, moves and answers input. Everything else of the sequence (fatal errors,
+// events, notifications) still runs on the opening thread, in its order. While an open
+// waits, writing Active true again does nothing; writing Active false, Update,
+// re-enumerating or clearing the lists, the dialogs, destroying the component or its form,
+// or the end of the program cancel it: the open ends at once and quietly (no OnConnect, no
+// fatal error, no exception), nothing left open. ConnectTimeout (milliseconds, 0 for the
+// platform's own limit) bounds the whole open: a connect that has not succeeded in time
+// fails with WSAETIMEDOUT as a refused one does, a lookup that has not ended in time ends
+// with WSAETIMEDOUT as its code. A worker that is cancelled or times out is let go: it
+// holds its own Winsock start-up and its own hold on the Bluetooth library, ends by
+// itself, closes its own late socket and touches nothing of the component; a new open
+// may start meanwhile.
+//
+// Winsock. The component starts Winsock when made and cleans up when it goes; each
+// connection, and each open's worker, holds a start-up of its own until it is done.
 //
 // Threads of the events (see kvclasses.h for the rest):
 //   OnConnect, notification 2     the thread that wrote Active true
@@ -176,13 +186,13 @@ public:
 //                                 dropped or a receive handler threw
 //   OnFatalError                  the thread that wrote Active true
 // A handler of any of them may write Active either way (an automatic reconnect from
-// OnDisconnect on the reader thread works; the old reader ends by itself), send, read,
-// WaitForBytes, write BufferInSize and relink. An exception from OnDisconnect reaches
-// whoever closed, except in the destructor, which cannot pass it on and drops it.
+// OnDisconnect works, on either thread), send, read, WaitForBytes, write BufferInSize and
+// relink. An exception from OnDisconnect reaches whoever closed, except in the destructor,
+// which cannot pass it on and drops it.
 class TkvBT : public TkvBaseIO {
 public:
     explicit TkvBT(TComponent* AOwner);
-    // Closes an open connection and waits for its reader (pumping messages).
+    // Closes an open connection (letting its queue go out first) and waits for its reader.
     ~TkvBT() override;
 
     void Loaded() override;
@@ -191,6 +201,8 @@ public:
     void Update() override;
     void EnumerateRadios();
     void EnumerateDevices() override;
+    // Cancels an open in progress first: it uses the device.
+    void ClearDeviceList() override;
     void ClearRadios();
     int RadioCount() const { return lRadios.Count(); }
     // EListError outside the radio list.
@@ -209,10 +221,24 @@ public:
     int GetDeviceEnumTimeout() const { return fDeviceEnumTimeout; }
     void SetDeviceEnumTimeout(int Value);
 
-    // ---- Connection and transfer (all on the caller's thread; nothing on a closed one)
+    // ---- Connection and transfer (nothing on a closed one)
+    // Queue their bytes and return (see Sending above).
     void SendChar(wchar_t Ch) override;
     void SendString(const AnsiString& S) override;
     void SendData(const std::uint8_t* Buff, std::uint32_t N) override;
+    // Bytes sent and not yet taken by the socket; 0 when closed.
+    size_t QueuedToSend();
+    // Waits up to Ms milliseconds until every byte sent has gone to the socket, serving
+    // messages on the main thread; false when the time ran out or the connection ended
+    // first. True at once when nothing is queued.
+    bool WaitSent(std::uint32_t Ms);
+    // The bytes that the last closed connection still had queued: lost with a dropped link
+    // (or a peer that did not take them within the close's 2 s). Read it in OnDisconnect.
+    size_t SendLost() const { return fSendLost; }
+    // The bytes queued beyond which a send waits (1 MiB unless set; 0: every send waits
+    // until its bytes have gone out).
+    size_t GetSendQueueLimit() const { return fSendQueueLimit; }
+    void SetSendQueueLimit(size_t Value) { fSendQueueLimit = Value; }
     // One receive of up to Len bytes: waits until some are there (serving messages on
     // the main thread) or the connection closes; learn the count from ReadyForRead.
     void Read(void* Buffer, std::uint32_t Len);
@@ -221,7 +247,7 @@ public:
     // The pending bytes, one character per byte; never waits.
     String ReadString();
     // Waits up to Ms milliseconds, processing messages, for Count pending bytes; the
-    // reader leaves them unread meanwhile.
+    // reader leaves them unread meanwhile. The connection's end ends the wait.
     bool WaitForBytes(std::uint32_t Count, std::uint32_t Ms);
     std::uint32_t ReadyForRead();
     // Every byte received from the socket, once; wraps modulo 2^32.
@@ -257,9 +283,11 @@ public:
 
 protected:
     std::uintptr_t OpenHandle() override;
+    // Nothing: the connection closes its socket when its last holder lets go of it.
     void ReleaseHandle(std::uintptr_t Handle) override;
     void DoOpen() override;
     void DoClose() override;
+    std::shared_ptr<TkvConnection> NewConnection(std::uintptr_t Handle) override;
     void CancelOpen() override;
     void ThreadIOExecute(TkvThreadIO* Thread) override;
 
@@ -270,7 +298,7 @@ private:
     void GetSocketBufferSizes();
     void ReallocBuffer();
     void ReaderLoop(TkvThreadIO& Thread, TLink& Link);
-    void Send(const char* Data, std::uint32_t Length, bool Blocking);
+    void Send(const char* Data, std::uint32_t Length);
     std::shared_ptr<TLink> CurrentLink() const;
     // The selected device when the selection lies inside the list, else none.
     TkvBTDevice* SelectedDevice() const;
@@ -287,16 +315,15 @@ private:
     std::atomic<int> fBufferInSize{8192};
     int fBufferOutSize = 8192;
     std::atomic<std::uint32_t> edx{0};
+    std::atomic<size_t> fSendQueueLimit{1 << 20};
+    std::atomic<size_t> fSendLost{0};
 
-    // The open connection, and those whose readers have not started yet: OpenHandle adds
-    // to both, each reader takes its own when it starts, even when the connection has
-    // been closed by then.
-    mutable std::mutex fLinkLock;
-    std::shared_ptr<TLink> fLink;
-    std::vector<std::shared_ptr<TLink>> fReaderLinks;
-    std::atomic<std::uint64_t> fOpens{0}; // connections made, so an open sees a reopen inside it
-    std::shared_ptr<TOpening> fOpening;   // the open that waits now, under fLinkLock
+    // The open that waits on the platform now, for CancelOpen from any thread.
+    mutable std::mutex fOpeningLock;
+    std::shared_ptr<TOpening> fOpening;
     std::atomic<std::uint32_t> fConnectTimeout{0};
+    // Made by OpenHandle, taken by NewConnection within the same open.
+    std::shared_ptr<TLink> fNewLink;
     // What the "Opened: " line names, noted when the connection is made.
     String fOpenedName;
     String fOpenedAddress;

@@ -1,289 +1,52 @@
-// TkvBT: the open and close sequences, the reader loop, sending and reading.
-//
-// A connection ends in one of these ways, each through the close sequence once:
-//  - the application closes it (Active false, destruction): the closer claims the
-//    handle and shuts the socket down; the reader, told to stop, leaves within a tick;
-//  - the peer closes it or the link fails: the reader's wait returns with nothing
-//    pending, or fails, and the reader closes;
-//  - the receive dispatch throws: the reader notes it and closes.
-// The socket itself is closed by the last holder of the connection (TLink).
+// TkvBT: the open and close sequences, the reader loop, sending and reading. The ways a
+// connection ends, and what its threads share, are in kvbt_link.h.
 #include "components/kvbt.h"
+#include "components/kvbt_link.h"
 #include "components/kvbt_opening.h"
 
 #include "components/kvsysutils.h"
 #include "toolkit/application.h"
 
 #include <algorithm>
-#include <climits>
-#include <optional>
 #include <string>
 #include <utility>
 
 namespace {
 
-// The reader looks at its connection at least this often: a close from another thread
-// shuts the socket down, which does not wake a wait on it everywhere (not under Wine).
-// Longer ticks cost an idle connection less; shorter ones end a closed reader sooner.
-const long kReaderTickUs = 100000;
 // The pause while received bytes wait unread (no receivers, or WaitForBytes runs).
 const DWORD kUnreadPauseMs = 10;
+// How long a close lets what is queued go out first.
+const DWORD kCloseDrainMs = 2000;
+
+// What an open's worker got for the connect: a connected socket, or a code.
+struct TConnected {
+    SOCKET Socket = INVALID_SOCKET;
+    int SocketError = 0;  // socket failed
+    int ConnectError = 0; // connect failed; the socket is closed
+};
+
+// The worker's connect: a socket of its own, connected, unless the open gave up first.
+TConnected Connect(const SOCKADDR_BTH& Address, const std::atomic<bool>& Stop) {
+    TConnected result;
+    if (Stop)
+        return result;
+    result.Socket = kvSocketApi.socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM);
+    if (result.Socket == INVALID_SOCKET) {
+        result.SocketError = kvSocketApi.WSAGetLastError();
+        return result;
+    }
+    if (kvSocketApi.connect(result.Socket, reinterpret_cast<const sockaddr*>(&Address),
+                            sizeof Address) != 0) {
+        result.ConnectError = kvSocketApi.WSAGetLastError();
+        kvSocketApi.closesocket(std::exchange(result.Socket, INVALID_SOCKET));
+    }
+    return result;
+}
 
 } // namespace
 
-// One connection: its socket and what the threads that use it share. Whoever holds it
-// may call on the socket; the last holder closes the socket.
-//
-// Receives happen one at a time under fReceiveLock and take only bytes known to be there,
-// so no receive ever blocks. Sends go out in the order they were made, through one
-// sender at a time (fSending); what others send meanwhile waits in fQueue for it.
-class TkvBT::TLink {
-public:
-    TLink(SOCKET Socket, int BufferSize)
-        : Socket(Socket), BufferSize(BufferSize),
-          fClosed(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          fWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-          fSent(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-    ~TLink() {
-        kvSocketApi.closesocket(Socket);
-        CloseHandle(fClosed);
-        CloseHandle(fWake);
-        CloseHandle(fSent);
-    }
-    TLink(const TLink&) = delete;
-    TLink& operator=(const TLink&) = delete;
-
-    const SOCKET Socket;
-    std::atomic<int> BufferSize; // of the reader's buffer, for its next receive
-    std::atomic<int> DontRead{0}; // WaitForBytes calls in progress
-
-    // Ends every wait on the connection; the peer sees the end now.
-    void Close() {
-        if (fIsClosed.exchange(true))
-            return;
-        SetEvent(fClosed);
-        kvSocketApi.shutdown(Socket, SD_BOTH);
-    }
-    bool Closed() const { return fIsClosed; }
-
-    void Wake() { SetEvent(fWake); }
-    void Pause(DWORD Ms) { WaitForSingleObject(fWake, Ms); }
-
-    // Bytes that can be read now.
-    u_long Pending() {
-        u_long pending = 0;
-        kvSocketApi.ioctlsocket(Socket, FIONREAD, &pending);
-        return pending;
-    }
-
-    // The reader's wait: the bytes pending, 0 when the tick passed, -1 when the
-    // connection has ended (end of stream, or a failure). It also flushes what waits in
-    // the queue once the socket takes more.
-    long WaitPending() {
-        if (u_long pending = PendingNow())
-            return static_cast<long>(pending);
-        fd_set readable, failed, writable;
-        FD_ZERO(&readable);
-        FD_SET(Socket, &readable);
-        failed = writable = readable;
-        const bool queued = Queued();
-        timeval tick{0, kReaderTickUs};
-        int ready = kvSocketApi.select(0, &readable, queued ? &writable : nullptr, &failed, &tick);
-        if (ready == SOCKET_ERROR)
-            return -1;
-        if (queued && FD_ISSET(Socket, &writable))
-            Flush();
-        if (!FD_ISSET(Socket, &readable) && !FD_ISSET(Socket, &failed))
-            return 0;
-        std::lock_guard<std::mutex> lock(fReceiveLock);
-        if (u_long pending = Pending())
-            return static_cast<long>(pending);
-        // Readable with nothing to read is the end, unless a Read took the bytes: then
-        // the socket no longer looks readable.
-        fd_set again;
-        FD_ZERO(&again);
-        FD_SET(Socket, &again);
-        timeval now{0, 0};
-        return kvSocketApi.select(0, &again, nullptr, nullptr, &now) == 0 ? 0 : -1;
-    }
-
-    // The reader's receive of bytes it counted (Known), into Buffer: never blocks. When a
-    // Read took bytes since the count, it counts again. The bytes received, 0 when none
-    // are left to take, -1 on failure.
-    int ReceiveCounted(std::uint8_t* Buffer, int Size, u_long& Known) {
-        std::lock_guard<std::mutex> lock(fReceiveLock);
-        if (fReads != fReadsCounted) {
-            fReadsCounted = fReads;
-            Known = Pending();
-        }
-        if (Known == 0)
-            return 0;
-        // With bytes known to wait it returns at once, with all that has arrived by then.
-        int got = kvSocketApi.recv(Socket, reinterpret_cast<char*>(Buffer), Size, 0);
-        if (got <= 0)
-            return -1;
-        Known -= std::min<u_long>(Known, static_cast<u_long>(got));
-        return got;
-    }
-
-    // A receive of what is there now, at most Size bytes; 0 when nothing is.
-    std::uint32_t ReceiveNow(void* Buffer, std::uint32_t Size) {
-        std::lock_guard<std::mutex> lock(fReceiveLock);
-        u_long pending = Pending();
-        if (pending == 0 || Size == 0)
-            return 0;
-        ++fReads;
-        const u_long most = std::min<u_long>({pending, static_cast<u_long>(Size), INT_MAX});
-        int got = kvSocketApi.recv(Socket, static_cast<char*>(Buffer), static_cast<int>(most), 0);
-        return got > 0 ? static_cast<std::uint32_t>(got) : 0;
-    }
-
-    // Waits a little for bytes to come; on the main thread it serves its messages.
-    void WaitReadable() {
-        if (IsMainThread()) {
-            MainThreadWait(fClosed, 5);
-            return;
-        }
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(Socket, &readable);
-        timeval tick{0, kReaderTickUs};
-        kvSocketApi.select(0, &readable, nullptr, &readable, &tick);
-    }
-
-    // Sends Data whole, after what is queued, and leaves the socket in the mode asked.
-    // May wait: until the queue is out. The reader may not: it sends what the socket
-    // takes and queues the rest, which it flushes from its loop.
-    void Send(const char* Data, size_t Length, bool MayWait, bool Blocking) {
-        const DWORD self = GetCurrentThreadId();
-        std::unique_lock<std::mutex> lock(fSendLock);
-        if (fSending && (fSender == self || !MayWait)) {
-            // A handler that this thread's own send serves, or the reader: behind it.
-            fQueue.append(Data, Length);
-            return;
-        }
-        while (fSending) {
-            // Another thread sends: this send goes out whole after it.
-            lock.unlock();
-            if (Closed())
-                return;
-            MainThreadWait(fSent, 50);
-            lock.lock();
-        }
-        fQueue.append(Data, Length);
-        SendQueue(lock, MayWait, Blocking);
-    }
-
-    // The reader's part of the queue: what the socket takes now.
-    void Flush() {
-        std::unique_lock<std::mutex> lock(fSendLock);
-        if (!fSending && !fQueue.empty())
-            SendQueue(lock, false, std::nullopt);
-    }
-
-    bool Queued() {
-        std::lock_guard<std::mutex> lock(fSendLock);
-        return !fSending && !fQueue.empty();
-    }
-
-private:
-    u_long PendingNow() {
-        std::lock_guard<std::mutex> lock(fReceiveLock);
-        return Pending();
-    }
-
-    void SetBlocking(bool Blocking) {
-        u_long arg = Blocking ? 0 : 1;
-        kvSocketApi.ioctlsocket(Socket, static_cast<long>(FIONBIO), &arg);
-    }
-
-    // Becomes the sender and sends the queue (Drain); then leaves the socket in the mode
-    // asked, if any, and lets the next sender in.
-    void SendQueue(std::unique_lock<std::mutex>& Lock, bool MayWait,
-                   std::optional<bool> LeaveBlocking) {
-        fSending = true;
-        fSender = GetCurrentThreadId();
-        SetBlocking(false);
-        Drain(Lock, MayWait);
-        if (LeaveBlocking && !Closed())
-            SetBlocking(*LeaveBlocking);
-        fSending = false;
-        fSender = 0;
-        Lock.unlock();
-        SetEvent(fSent);
-    }
-
-    // Sends the queue, the lock held only between sends. Without MayWait it stops when
-    // the socket is full. A closed or failed connection drops what is left.
-    void Drain(std::unique_lock<std::mutex>& Lock, bool MayWait) {
-        while (!fQueue.empty() && !Closed()) {
-            std::string next;
-            next.swap(fQueue);
-            Lock.unlock();
-            size_t sent = Put(next.data(), next.size(), MayWait);
-            Lock.lock();
-            if (sent < next.size()) {
-                fQueue.insert(0, next, sent);
-                if (!MayWait || fFailed)
-                    break;
-            }
-        }
-        if (Closed() || fFailed)
-            fQueue.clear();
-    }
-
-    // Sends until all is out, the connection ends, or (without MayWait) the socket is
-    // full; the bytes sent.
-    size_t Put(const char* Data, size_t Length, bool MayWait) {
-        size_t done = 0;
-        while (done < Length && !Closed()) {
-            int sent = kvSocketApi.send(
-                Socket, Data + done, static_cast<int>(std::min<size_t>(Length - done, INT_MAX)), 0);
-            if (sent > 0) {
-                done += static_cast<size_t>(sent);
-                continue;
-            }
-            if (sent != SOCKET_ERROR || kvSocketApi.WSAGetLastError() != WSAEWOULDBLOCK) {
-                fFailed = true; // the connection failed: sends report nothing
-                break;
-            }
-            if (!MayWait)
-                break;
-            WaitWritable();
-        }
-        return done;
-    }
-
-    // Waits until the socket takes more, or a tick passes; the main thread meanwhile
-    // serves sent messages and synchronized calls, which a reader may be waiting in.
-    void WaitWritable() {
-        fd_set writable;
-        FD_ZERO(&writable);
-        FD_SET(Socket, &writable);
-        const bool main = IsMainThread();
-        timeval tick{0, main ? 1000 : kReaderTickUs};
-        if (kvSocketApi.select(0, nullptr, &writable, nullptr, &tick) == 0 && main)
-            MainThreadWait(fClosed, 0);
-    }
-
-    std::atomic<bool> fIsClosed{false};
-    HANDLE fClosed; // set when closed
-    HANDLE fWake;   // ends the reader's pause
-    HANDLE fSent;   // set when a sender is done
-
-    std::mutex fReceiveLock;
-    std::uint32_t fReads = 0;        // receives by Read; under fReceiveLock
-    std::uint32_t fReadsCounted = 0; // the reader's last look at fReads; under fReceiveLock
-
-    std::mutex fSendLock;
-    bool fSending = false; // a thread drains the queue
-    DWORD fSender = 0;
-    std::string fQueue;
-    std::atomic<bool> fFailed{false};
-};
-
 std::shared_ptr<TkvBT::TLink> TkvBT::CurrentLink() const {
-    std::lock_guard<std::mutex> lock(fLinkLock);
-    return fLink;
+    return std::static_pointer_cast<TLink>(CurrentConnection());
 }
 
 // ---- Open
@@ -315,30 +78,37 @@ std::uintptr_t TkvBT::OpenHandle() {
     address.addressFamily = AF_BTH;
     address.btAddr = device->Address.ullLong;
 
-    // The waits below serve messages: a handler may cancel the open or destroy the
+    // The waits below serve messages: a handler may cancel the open (which the lists'
+    // clearing does too, so the device lives while it is not cancelled) or destroy the
     // component; then nothing of it is touched any more.
-    const std::shared_ptr<TkvCallGate> self = CallGate();
+    const TLife life = Life();
     auto opening = std::make_shared<TOpening>(fConnectTimeout);
-    {
-        std::lock_guard<std::mutex> lock(fLinkLock);
-        fOpening = opening;
-    }
-    struct TOver {
+    // CancelOpen finds the open while it lasts.
+    struct TWaiting {
         TkvBT& Bt;
-        const std::shared_ptr<TkvCallGate>& Self;
-        ~TOver() {
-            if (Self->Closed())
+        const TLife& Life;
+        TWaiting(TkvBT& B, const TLife& L, std::shared_ptr<TOpening> Opening) : Bt(B), Life(L) {
+            std::lock_guard<std::mutex> lock(Bt.fOpeningLock);
+            Bt.fOpening = std::move(Opening);
+        }
+        ~TWaiting() {
+            if (Life.Ended())
                 return;
-            std::lock_guard<std::mutex> lock(Bt.fLinkLock);
+            std::lock_guard<std::mutex> lock(Bt.fOpeningLock);
             Bt.fOpening = nullptr;
         }
-    } over{*this, self};
+    } waiting(*this, life, opening);
+    auto waited = [&](TOpening::TEnd End) {
+        return !life.Ended() && End != TOpening::TEnd::Cancelled;
+    };
 
     if (device->ServiceCount() <= 0) {
         TkvBTLookup lookup;
         const BLUETOOTH_ADDRESS remote = device->Address;
-        auto end = opening->Run([&] { lookup = LookupServices(remote, &opening->Stop); }, [] {});
-        if (end == TOpening::TEnd::Cancelled)
+        auto end = opening->Run<TkvBTLookup>(
+            [remote](const std::atomic<bool>& Stop) { return LookupServices(remote, &Stop); },
+            [](TkvBTLookup&) {}, lookup);
+        if (!waited(end))
             return failed;
         if (end == TOpening::TEnd::TimedOut)
             lookup = TkvBTLookup{{}, WSAETIMEDOUT};
@@ -359,74 +129,64 @@ std::uintptr_t TkvBT::OpenHandle() {
     address.serviceClassId =
         serviceIndex < 0 ? BtServiceClasses[0] : device->GetServices(serviceIndex)->Guid();
 
-    SOCKET s = kvSocketApi.socket(AF_BTH, SOCK_STREAM, BTHPROTO_RFCOMM);
-    if (s == INVALID_SOCKET) {
-        int code = kvSocketApi.WSAGetLastError();
+    TConnected connected;
+    auto end = opening->Run<TConnected>(
+        [address](const std::atomic<bool>& Stop) { return Connect(address, Stop); },
+        [](TConnected& Late) {
+            if (Late.Socket != INVALID_SOCKET)
+                kvSocketApi.closesocket(Late.Socket);
+        },
+        connected);
+    if (!waited(end))
+        return failed;
+    if (end == TOpening::TEnd::TimedOut)
+        connected.ConnectError = WSAETIMEDOUT;
+    if (int code = connected.SocketError) {
         DoFatalErrors(13, static_cast<std::uint32_t>(code),
                       L"Socket error  # =2=" + IntToStr(code));
         return failed;
     }
-    int code = 0;
-    auto end = opening->Run(
-        [&] {
-            if (kvSocketApi.connect(s, reinterpret_cast<const sockaddr*>(&address),
-                                    sizeof address) != 0)
-                code = kvSocketApi.WSAGetLastError();
-        },
-        // Closing the socket ends a connect in progress; the work touches it no more.
-        [&] { kvSocketApi.closesocket(s); });
-    if (end == TOpening::TEnd::Cancelled)
-        return failed;
-    if (end == TOpening::TEnd::TimedOut)
-        code = WSAETIMEDOUT;
-    else if (code != 0)
-        kvSocketApi.closesocket(s);
-    if (code != 0) {
+    if (int code = connected.ConnectError) {
         DoFatalErrors(13, static_cast<std::uint32_t>(code),
                       L"Connect to selected bluetooth device failed # =1=" + IntToStr(code));
         return failed;
     }
-    auto link = std::make_shared<TLink>(s, fBufferInSize.load());
-    {
-        std::lock_guard<std::mutex> lock(fLinkLock);
-        fLink = link;
-        fReaderLinks.push_back(link);
-    }
-    ++fOpens;
+    fNewLink = std::make_shared<TLink>(connected.Socket, fBufferInSize.load());
     fOpenedName = device->NameFriendly;
     fOpenedAddress = device->AddressAsStr();
     fOpenedClass = address.serviceClassId;
-    return static_cast<std::uintptr_t>(s);
+    return static_cast<std::uintptr_t>(connected.Socket);
+}
+
+std::shared_ptr<TkvConnection> TkvBT::NewConnection(std::uintptr_t) {
+    return std::move(fNewLink);
 }
 
 bool TkvBT::Opening() const {
-    std::lock_guard<std::mutex> lock(fLinkLock);
+    std::lock_guard<std::mutex> lock(fOpeningLock);
     return fOpening != nullptr;
 }
 
 void TkvBT::CancelOpen() {
-    std::lock_guard<std::mutex> lock(fLinkLock);
+    std::lock_guard<std::mutex> lock(fOpeningLock);
     if (fOpening)
         fOpening->Cancel();
 }
 
 void TkvBT::DoOpen() {
-    if (Opening())
-        return; // an open waits already: this one would only repeat it
     isThreaded = true;
-    // A handler may close, reopen or destroy the component; then this open says no more.
-    const std::shared_ptr<TkvCallGate> self = CallGate();
-    const std::uint64_t opens = fOpens;
-    auto stillThisOne = [&] { return !self->Closed() && IsOpened() && fOpens == opens + 1; };
+    // A handler may destroy the component; then this open says no more. Active written by
+    // a handler of this thread takes effect once the open's events are raised.
+    const TLife life = Life();
     TkvBaseIO::DoOpen();
-    if (!stillThisOne())
+    if (life.Ended() || !IsOpened())
         return;
     LogMessage(dlDetail, L"Opened: " + fOpenedName + L" " + fOpenedAddress + L" " +
                              GuidToString(fOpenedClass));
     GetSocketBufferSizes();
     if (TNotifyEvent onConnect = fOnConnect.Get())
         onConnect(this);
-    if (!stillThisOne())
+    if (life.Ended())
         return;
     DoNotify(2);
 }
@@ -452,29 +212,25 @@ void TkvBT::GetSocketBufferSizes() {
 
 // ---- Close
 
-void TkvBT::ReleaseHandle(std::uintptr_t Handle) {
-    isThreaded = false;
-    std::shared_ptr<TLink> link;
-    {
-        std::lock_guard<std::mutex> lock(fLinkLock);
-        if (fLink && fLink->Socket == static_cast<SOCKET>(Handle))
-            link = std::move(fLink);
-        // A reader that has not started yet finds its connection gone, and ends.
-        std::erase(fReaderLinks, link);
-    }
-    if (link)
-        link->Close(); // its last holder, the reader most likely, closes the socket
-}
+void TkvBT::ReleaseHandle(std::uintptr_t) {}
 
 void TkvBT::DoClose() {
-    if (!ReleaseMedium())
-        return; // no connection, or not this thread's: nothing to tell
-    const std::shared_ptr<TkvCallGate> self = CallGate();
-    RaiseOnClose();
-    if (self->Closed())
+    std::shared_ptr<TLink> link = CurrentLink();
+    if (!link)
+        return; // no connection: nothing to tell
+    const TLife life = Life();
+    // What was sent before the close goes out first (a stopped link takes nothing more).
+    // Only sent messages and synchronized calls are served meanwhile.
+    link->WaitQueued(0, kCloseDrainMs, life, false);
+    if (life.Ended())
+        return;
+    TkvBaseIO::DoClose(); // stops the link, waits for its reader, raises OnClose
+    link->WaitWriter();
+    fSendLost = link->Queued();
+    if (life.Ended())
         return;
     DoNotify(1);
-    if (self->Closed())
+    if (life.Ended())
         return;
     if (TNotifyEvent onDisconnect = fOnDisconnect.Get())
         onDisconnect(this);
@@ -484,39 +240,26 @@ void TkvBT::DoClose() {
 
 void TkvBT::ThreadIOExecute(TkvThreadIO* Thread) {
     TkvBaseIO::ThreadIOExecute(Thread);
-    std::shared_ptr<TLink> link;
-    {
-        // Every link waiting here is alive, so their sockets differ.
-        std::lock_guard<std::mutex> lock(fLinkLock);
-        auto mine = std::find_if(fReaderLinks.begin(), fReaderLinks.end(), [&](const auto& l) {
-            return l->Socket == static_cast<SOCKET>(Thread->Medium());
-        });
-        if (mine == fReaderLinks.end())
-            return;
-        link = std::move(*mine);
-        fReaderLinks.erase(mine);
-    }
+    auto link = std::static_pointer_cast<TLink>(Thread->Connection());
     try {
         ReaderLoop(*Thread, *link);
     } catch (...) {
         OutputDebugStringW(L"Thread except 0 ...");
     }
-    if (Thread->Released())
-        return; // the component has gone
-    const bool stopped = IsThreadIOTerminated();
-    Thread->Terminate();
     OutputDebugStringW(L"Thread Exit!");
-    if (!stopped)
-        DoClose(); // this reader's connection only, if nobody has closed it
+    if (link->Stopped())
+        return;   // closed by someone else, who may have destroyed the component since
+    link->Stop(); // the link has ended: what is queued is lost
+    ConnectionEnded(Thread);
 }
 
-void TkvBT::ReaderLoop(TkvThreadIO& Thread, TLink& Link) {
+void TkvBT::ReaderLoop(TkvThreadIO&, TLink& Link) {
     std::vector<std::uint8_t> buffer(static_cast<size_t>(Link.BufferSize.load()));
     // Bytes the last count showed waiting and not yet received: while some are left, the
     // next pass receives them without waiting and counting again, so that a backlog
     // larger than the buffer costs one receive per buffer-full.
     u_long known = 0;
-    while (!IsThreadIOTerminated()) {
+    while (!Link.Stopped()) {
         if (known == 0) {
             long pending = Link.WaitPending();
             if (pending < 0)
@@ -539,9 +282,6 @@ void TkvBT::ReaderLoop(TkvThreadIO& Thread, TLink& Link) {
             continue; // a Read took them
         edx += static_cast<std::uint32_t>(got);
         DoDataReceived(buffer.data(), static_cast<std::uint32_t>(got));
-        if (Thread.Released())
-            return;
-        Link.Flush(); // what this thread's handlers sent and the socket did not take at once
     }
 }
 
@@ -550,27 +290,42 @@ void TkvBT::ReallocBuffer() {
         link->BufferSize = fBufferInSize.load(); // the reader takes it before its next receive
 }
 
-// ---- Sending and reading
+// ---- Sending
 
-void TkvBT::Send(const char* Data, std::uint32_t Length, bool Blocking) {
+void TkvBT::Send(const char* Data, std::uint32_t Length) {
     std::shared_ptr<TLink> link = CurrentLink();
     if (!link || Length == 0)
         return;
-    link->Send(Data, Length, !OnReaderThread(), Blocking);
+    link->Enqueue(Data, Length);
+    const size_t limit = fSendQueueLimit;
+    if (link->Queued() > limit)
+        link->WaitQueued(limit, INFINITE, Life(), true);
 }
 
 void TkvBT::SendChar(wchar_t Ch) {
     char byte = static_cast<char>(Ch & 0xFF);
-    Send(&byte, 1, true);
+    Send(&byte, 1);
 }
 
 void TkvBT::SendString(const AnsiString& S) {
-    Send(S.data(), static_cast<std::uint32_t>(S.size()), true);
+    Send(S.data(), static_cast<std::uint32_t>(S.size()));
 }
 
 void TkvBT::SendData(const std::uint8_t* Buff, std::uint32_t N) {
-    Send(reinterpret_cast<const char*>(Buff), N, false);
+    Send(reinterpret_cast<const char*>(Buff), N);
 }
+
+size_t TkvBT::QueuedToSend() {
+    std::shared_ptr<TLink> link = CurrentLink();
+    return link ? link->Queued() : 0;
+}
+
+bool TkvBT::WaitSent(std::uint32_t Ms) {
+    std::shared_ptr<TLink> link = CurrentLink();
+    return !link || link->WaitQueued(0, Ms, Life(), true);
+}
+
+// ---- Reading
 
 std::uint32_t TkvBT::ReadyForRead() {
     std::shared_ptr<TLink> link = CurrentLink();
@@ -581,14 +336,17 @@ void TkvBT::Read(void* Buffer, std::uint32_t Len) {
     std::shared_ptr<TLink> link = CurrentLink();
     if (!link || Len == 0)
         return;
+    const TLife life = Life();
     for (;;) {
         if (std::uint32_t got = link->ReceiveNow(Buffer, Len)) {
             edx += got;
             return;
         }
-        if (link->Closed())
+        if (link->Stopped())
             return;
         link->WaitReadable();
+        if (life.Ended())
+            return;
     }
 }
 
@@ -618,7 +376,7 @@ bool TkvBT::WaitForBytes(std::uint32_t Count, std::uint32_t Ms) {
     ++link->DontRead;
     DWORD start = GetTickCount();
     bool result = false;
-    while (GetTickCount() - start <= Ms && !link->Closed()) {
+    while (GetTickCount() - start <= Ms && !link->Stopped()) {
         if (link->Pending() >= Count) {
             result = true;
             break;

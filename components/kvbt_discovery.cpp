@@ -47,15 +47,8 @@ TkvBT::TkvBT(TComponent* AOwner) : TkvBaseIO(AOwner) {
 }
 
 TkvBT::~TkvBT() {
-    CancelOpen();
-    try {
-        if (IsOpened())
-            DoClose();
-    } catch (...) {
-        // An exception from OnDisconnect cannot leave a destructor.
-    }
     EndCalls();
-    WaitThreadIO();
+    EndConnections();
     ClearRadios();
     kvSocketApi.WSACleanup(); // the base's destruction uses no Winsock
 }
@@ -79,12 +72,16 @@ void TkvBT::ClearRadios() {
     lRadios.Clear();
 }
 
+void TkvBT::ClearDeviceList() {
+    CancelOpen(); // it uses the selected device
+    TkvBaseIO::ClearDeviceList();
+}
+
 TkvBTRadio* TkvBT::GetRadio(int Index) const {
     return static_cast<TkvBTRadio*>(lRadios.Get(Index));
 }
 
 void TkvBT::EnumerateRadios() {
-    CancelOpen(); // the lists that an open uses go
     ClearRadios();
     BLUETOOTH_FIND_RADIO_PARAMS params{};
     params.dwSize = sizeof params;
@@ -114,7 +111,6 @@ void TkvBT::EnumerateRadios() {
 }
 
 void TkvBT::EnumerateDevices() {
-    CancelOpen(); // the lists that an open uses go
     ClearDeviceList();
     if (RadioCount() == 0)
         return;

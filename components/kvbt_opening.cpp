@@ -1,80 +1,106 @@
-// TkvBT's open in progress: the platform calls that block (the service lookup and the
-// socket's connect) run on a worker thread of their own while the opening thread waits,
-// serving its messages, until they end, the open is cancelled or its time runs out.
+// TkvBT's open in progress: its platform calls on workers that the open can let go.
 #include "components/kvbt_opening.h"
 
 #include "toolkit/application.h"
 #include "toolkit/thread.h"
 
+#include <exception>
+#include <thread>
 #include <utility>
 
-TkvBT::TOpening::TOpening(DWORD TimeoutMs)
-    : fWake(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      fDeadline(TimeoutMs ? GetTickCount64() + TimeoutMs : 0) {}
+// What a worker and the wait for it share. Whoever comes second of the worker's end and
+// the wait's giving up discards the result.
+struct TkvBT::TOpening::TJob {
+    TJob() : Wake(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~TJob() { CloseHandle(Wake); }
+    TJob(const TJob&) = delete;
+    TJob& operator=(const TJob&) = delete;
 
-TkvBT::TOpening::~TOpening() {
-    if (fWorker.joinable())
-        fWorker.join();
-    CloseHandle(fWake);
-}
+    std::atomic<bool> Stop{false}; // the wait gave up: end before the next platform call
+    HANDLE Wake;                   // manual reset: the work ended, or the open was cancelled
+    std::mutex Lock;
+    bool Finished = false;    // under Lock
+    bool Abandoned = false;   // under Lock
+    std::exception_ptr Error; // written before Finished
+    std::function<void()> Discard;
+};
+
+TkvBT::TOpening::TOpening(DWORD TimeoutMs)
+    : fDeadline(TimeoutMs ? GetTickCount64() + TimeoutMs : 0) {}
 
 void TkvBT::TOpening::Cancel() {
+    std::lock_guard<std::mutex> lock(fLock);
     fCancelled = true;
-    SetEvent(fWake);
+    if (fJob)
+        SetEvent(fJob->Wake);
 }
 
-TkvBT::TOpening::TEnd TkvBT::TOpening::Run(std::function<void()> Work,
-                                           const std::function<void()>& Abort) {
-    if (fCancelled)
-        return TEnd::Cancelled;
-    ResetEvent(fWake);
-    fDone = false;
-    fWorker = std::thread([this, work = std::move(Work)] {
-        try {
-            work();
-        } catch (...) {
-            fError = std::current_exception(); // passed on to the opening thread below
-        }
-        fDone = true;
-        SetEvent(fWake);
-    });
-    TEnd end = Wait();
-    if (end != TEnd::Done) {
-        Stop = true;
-        Abort();
+TkvBT::TOpening::TEnd TkvBT::TOpening::RunJob(std::function<void(const std::atomic<bool>&)> Work,
+                                              std::function<void()> Discard) {
+    auto job = std::make_shared<TJob>();
+    job->Discard = std::move(Discard);
+    {
+        std::lock_guard<std::mutex> lock(fLock);
+        if (fCancelled)
+            return TEnd::Cancelled;
+        fJob = job;
     }
-    // What the worker does after an abort ends soon: one platform call at most.
-    while (!fDone)
-        MainThreadWait(fWake, 50);
-    fWorker.join();
-    if (fError)
-        std::rethrow_exception(std::exchange(fError, nullptr));
+    // The worker's own holds, made here so that they exist before the work begins.
+    auto winsock = std::make_shared<TkvWinsockUse>();
+    auto library = std::make_shared<TkvBtApiHold>();
+    std::thread([job, work = std::move(Work), winsock, library] {
+        try {
+            work(job->Stop);
+        } catch (...) {
+            job->Error = std::current_exception();
+        }
+        std::lock_guard<std::mutex> lock(job->Lock);
+        job->Finished = true;
+        if (job->Abandoned)
+            job->Discard(); // nobody waits for it any more
+        SetEvent(job->Wake);
+    }).detach();
+
+    TEnd end = Wait(*job);
+    {
+        std::lock_guard<std::mutex> lock(fLock);
+        fJob = nullptr;
+    }
+    if (end == TEnd::Done) {
+        if (job->Error)
+            std::rethrow_exception(job->Error);
+        return end;
+    }
+    job->Stop = true;
+    std::lock_guard<std::mutex> lock(job->Lock);
+    job->Abandoned = true;
+    if (job->Finished)
+        job->Discard(); // it ended just now: its result is the wait's to drop
     return end;
 }
 
-TkvBT::TOpening::TEnd TkvBT::TOpening::Wait() {
+TkvBT::TOpening::TEnd TkvBT::TOpening::Wait(TJob& Job) {
     for (;;) {
-        if (fCancelled)
-            return TEnd::Cancelled;
-        if (fDone)
-            return TEnd::Done;
+        {
+            std::lock_guard<std::mutex> lock(fLock);
+            if (fCancelled)
+                return TEnd::Cancelled;
+        }
+        {
+            std::lock_guard<std::mutex> lock(Job.Lock);
+            if (Job.Finished)
+                return TEnd::Done;
+        }
         DWORD wait = INFINITE;
         if (fDeadline) {
-            ULONGLONG now = GetTickCount64();
+            const ULONGLONG now = GetTickCount64();
             if (now >= fDeadline)
                 return TEnd::TimedOut;
             wait = static_cast<DWORD>(fDeadline - now);
         }
-        if (IsMainThread() && Application) {
-            // The window keeps painting, moving and answering input meanwhile.
-            if (MsgWaitForMultipleObjects(1, &fWake, FALSE, wait, QS_ALLINPUT) ==
-                WAIT_OBJECT_0 + 1) {
-                Application->ProcessMessages();
-                if (Application->Terminated())
-                    Cancel(); // the program is ending
-            }
-        } else {
-            MainThreadWait(fWake, wait);
-        }
+        // The window keeps painting, moving and answering input meanwhile.
+        WaitServingMessages(Job.Wake, wait);
+        if (Application && Application->Terminated())
+            Cancel(); // the program is ending
     }
 }

@@ -8,3 +8,14 @@ TkvSocketApi WinsockSocketApi() {
 }
 
 TkvSocketApi kvSocketApi = WinsockSocketApi();
+
+TkvWinsockUse::TkvWinsockUse() {
+    WSADATA data{};
+    if (kvSocketApi.WSAStartup(0x0202, &data) == 0)
+        fCleanup = kvSocketApi.WSACleanup;
+}
+
+TkvWinsockUse::~TkvWinsockUse() {
+    if (fCleanup)
+        fCleanup();
+}

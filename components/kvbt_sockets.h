@@ -26,5 +26,18 @@ struct TkvSocketApi {
 
 // The table in use.
 extern TkvSocketApi kvSocketApi;
+
+// One Winsock start-up through the table, for as long as it lives; its clean-up is that of
+// the table it started with, even when the table was replaced meanwhile.
+class TkvWinsockUse {
+public:
+    TkvWinsockUse();
+    ~TkvWinsockUse();
+    TkvWinsockUse(const TkvWinsockUse&) = delete;
+    TkvWinsockUse& operator=(const TkvWinsockUse&) = delete;
+
+private:
+    decltype(&::WSACleanup) fCleanup = nullptr; // none when the start-up failed
+};
 // Winsock's own functions.
 TkvSocketApi WinsockSocketApi();

@@ -1,5 +1,9 @@
 #include "components/kvbtw32.h"
 
+#include <mutex>
+#include <utility>
+#include <vector>
+
 namespace {
 
 // Loads from the system directory only: a planted copy elsewhere is never run.
@@ -13,59 +17,104 @@ public:
 };
 
 TSystemResolver gSystemResolver;
+
+// The binding's state; every thread may load, unload and hold.
+std::mutex gLock;
 TkvApiResolver* gResolver = &gSystemResolver;
 HMODULE gBtApi = nullptr;
 HMODULE gWsApi = nullptr;
+int gHolds = 0;
+// Libraries unloaded while held, with the resolver that loaded them: freed by the last hold.
+std::vector<std::pair<TkvApiResolver*, HMODULE>> gHeld;
 
+// Under gLock.
 bool LoadLib(HMODULE& handle, const wchar_t* name) {
     if (!handle)
         handle = gResolver->Load(name);
     return handle != nullptr;
 }
 
-// The function of that name in a loaded library, or null.
-template <class F> F Find(HMODULE handle, const char* name) {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(gResolver->Find(handle, name)));
+// "bthprops.cpl" implements the functions. "irprops.cpl" only forwards to it, and
+// resolving a forwarded export loads "bthprops.cpl" by its bare name, which can find a
+// planted copy: the older name is loaded only where the library itself does not exist.
+// Under gLock.
+bool LoadBtLib() {
+    return LoadLib(gBtApi, L"bthprops.cpl") || LoadLib(gBtApi, L"irprops.cpl");
+}
+
+// Under gLock.
+void Unload(HMODULE& handle) {
+    if (!handle)
+        return;
+    if (gHolds > 0)
+        gHeld.emplace_back(gResolver, handle);
+    else
+        gResolver->Free(handle);
+    handle = nullptr;
+}
+
+// The function of that name in the library, loaded now if needed, or null.
+template <class F> F Find(bool Bluetooth, const char* name) {
+    std::lock_guard<std::mutex> lock(gLock);
+    HMODULE module = nullptr;
+    if (Bluetooth ? LoadBtLib() : LoadLib(gWsApi, L"Ws2_32.dll"))
+        module = Bluetooth ? gBtApi : gWsApi;
+    return module ? reinterpret_cast<F>(reinterpret_cast<void*>(gResolver->Find(module, name)))
+                  : nullptr;
 }
 
 template <class F> F Bt(const char* name) {
-    return LoadBtApi() ? Find<F>(gBtApi, name) : nullptr;
+    return Find<F>(true, name);
 }
 template <class F> F Ws(const char* name) {
-    return LoadWsApi() ? Find<F>(gWsApi, name) : nullptr;
+    return Find<F>(false, name);
 }
 
 } // namespace
 
 void SetApiResolver(TkvApiResolver* Resolver) {
-    UnloadBtApis();
+    std::lock_guard<std::mutex> lock(gLock);
+    Unload(gBtApi);
+    Unload(gWsApi);
     gResolver = Resolver ? Resolver : &gSystemResolver;
 }
 
-// "bthprops.cpl" implements the functions. "irprops.cpl" only forwards to it, and
-// resolving a forwarded export loads "bthprops.cpl" by its bare name, which can find a
-// planted copy: the older name is loaded only where the library itself does not exist.
 bool LoadBtApi() {
-    return LoadLib(gBtApi, L"bthprops.cpl") || LoadLib(gBtApi, L"irprops.cpl");
+    std::lock_guard<std::mutex> lock(gLock);
+    return LoadBtLib();
 }
 bool LoadWsApi() {
+    std::lock_guard<std::mutex> lock(gLock);
     return LoadLib(gWsApi, L"Ws2_32.dll");
 }
 
 void UnloadBtApis() {
-    if (gBtApi)
-        gResolver->Free(gBtApi);
-    if (gWsApi)
-        gResolver->Free(gWsApi);
-    gBtApi = nullptr;
-    gWsApi = nullptr;
+    std::lock_guard<std::mutex> lock(gLock);
+    Unload(gBtApi);
+    Unload(gWsApi);
 }
 
 HMODULE BtApiHandle() {
+    std::lock_guard<std::mutex> lock(gLock);
     return gBtApi;
 }
 HMODULE WsApiHandle() {
+    std::lock_guard<std::mutex> lock(gLock);
     return gWsApi;
+}
+
+TkvBtApiHold::TkvBtApiHold() {
+    std::lock_guard<std::mutex> lock(gLock);
+    ++gHolds;
+}
+
+TkvBtApiHold::~TkvBtApiHold() {
+    std::lock_guard<std::mutex> lock(gLock);
+    if (--gHolds > 0)
+        return;
+    for (auto& [resolver, module] : gHeld)
+        resolver->Free(module);
+    gHeld.clear();
 }
 
 namespace kvbtw32 {

@@ -40,8 +40,21 @@ void SetApiResolver(TkvApiResolver* Resolver);
 bool LoadBtApi();
 // True when "Ws2_32.dll" is loaded (loading it now if needed).
 bool LoadWsApi();
-// Frees both libraries and sets both handles to null; run at program end.
+// Frees both libraries and sets both handles to null; run at program end. A library that
+// a TkvBtApiHold keeps is freed when the last hold goes.
 void UnloadBtApis();
+
+// Keeps the libraries loaded now, or later while it lives, from being freed under a
+// thread that calls them: UnloadBtApis and SetApiResolver meanwhile only set the handles
+// to null, and the last hold to go frees what they let go. An open's worker, which its
+// component may let go, holds one. Any thread may load, unload and hold.
+class TkvBtApiHold {
+public:
+    TkvBtApiHold();
+    ~TkvBtApiHold();
+    TkvBtApiHold(const TkvBtApiHold&) = delete;
+    TkvBtApiHold& operator=(const TkvBtApiHold&) = delete;
+};
 // The two library handles, null while not loaded.
 HMODULE BtApiHandle();
 HMODULE WsApiHandle();

@@ -13,28 +13,43 @@
 //                           links they follow
 //
 // Threads. The main thread runs the message loop, property writers, Loaded, the device
-// list and normally the open and close sequences. Each open connection has one reader
-// thread. Where each event runs, and what a handler may call:
+// list and normally the open and close sequences. Each open connection (TkvConnection)
+// has one reader thread. Where each event runs, and what a handler may call:
 //
 //   OnOpen, notification 2        the thread that wrote Active true, during the open
 //   OnClose, notification 1       the thread that closed: the writer of Active false, the
 //                                 destructor, or the reader when the medium failed
 //   OnReceived, the processor's   the reader; with UseMainThread the main thread, while
-//     DoProcessing, the terminal  the reader waits. Blocks that still wait for the main
-//                                 thread when their connection closes are not dispatched
+//     DoProcessing, the terminal  the reader waits
 //   the processor's DeviceNotify  where the notification is raised (above)
 //   the processor's DoTimerAsync  the thread that created the processor
 //
-// From any of them a handler may write Active either way (a reopen from a reader-thread
-// handler starts a new reader; the old one never touches the new connection), send,
-// read, write BufferInSize, link and unlink the terminal, the processor and the log (on
-// another thread than the main one these writers are handed to the main thread and
-// wait for it), and destroy a linked processor or log. Destroying a processor, a log or
-// an I/O component waits until no other thread's call into it is in progress and lets
-// no new one begin (TkvCallGate); the waits of the main thread keep serving sent
-// messages and synchronized calls, so a reader that waits for the main thread cannot
-// deadlock them. Controls are touched on the main thread only. What cannot be made
-// safe is refused: TkvTimer's writers throw Exception on another thread than its own.
+// Active is one state: closed, opening, open or closing, changed only by the thread that
+// claims it, so two opens or two closes never overlap. Per connection the events pair up:
+// the open's events (OnOpen, and a transport's own) all come before any of its close
+// events, which come at most once and only after a completed open. The reader starts
+// before OnOpen but receives only once the open has raised its events. Active written
+// during the open's events by the opening thread takes effect when they are done; written
+// by another thread while a close runs, it waits for the close to end.
+//
+// After Active = false or the destructor returns, no handler of that connection runs or is
+// still running, on any thread: the close stops the connection (every library wait inside
+// a handler then returns at once) and waits for its reader, serving sent messages and
+// synchronized calls on the main thread, so a handler that waits for the main thread
+// cannot deadlock it. The one exception is the caller itself: a reader-thread handler
+// that closes finishes its own body.
+//
+// A handler may write Active either way (Active true from a handler of the close events
+// opens a new connection at once, so an automatic reconnect from OnDisconnect works), send, read,
+// link and unlink the terminal, the processor and the log (on another thread than the main one
+// these writers are handed to the main thread and wait for it), and destroy a linked processor or
+// log. Objects of the component tree are destroyed on the main thread; a processor or log destroyed
+// on another thread hands its unlinking to the main thread. A call that serves messages while it
+// waits checks afterwards that its object still lives, and returns at once when a handler destroyed
+// it. Destroying a processor, a log or an I/O component waits until no other thread's call into it
+// is in progress and lets no new one begin (TkvCallGate). Controls are touched on the main thread
+// only. What cannot be made safe is refused: TkvTimer's writers throw Exception on another thread
+// than its own.
 
 #include "toolkit/components.h"
 #include "toolkit/controls.h"
@@ -149,10 +164,28 @@ private:
     std::shared_ptr<TkvCallGate> fGate;
 };
 
-// What a component that other threads call into carries: its gate.
+// What a component that other threads call into carries: its gate, which also tells
+// whether the component is going.
 class TkvCallTarget {
 public:
     const std::shared_ptr<TkvCallGate>& CallGate() const { return fCallGate; }
+
+    // Whether the object's destruction began after this note was taken. A call that serves
+    // messages while it waits, or that calls a handler, takes one before and touches the
+    // object no more once Ended: a handler may have destroyed it (objects are destroyed on
+    // the main thread, where such a call then runs). Taken inside the destruction itself,
+    // it never ends.
+    class TLife {
+    public:
+        explicit TLife(std::shared_ptr<TkvCallGate> Gate)
+            : fGate(std::move(Gate)), fGoing(fGate->Closed()) {}
+        bool Ended() const { return !fGoing && fGate->Closed(); }
+
+    private:
+        std::shared_ptr<TkvCallGate> fGate;
+        bool fGoing;
+    };
+    TLife Life() const { return TLife(fCallGate); }
 
 protected:
     // Admits no further call from other threads and waits for those in progress. The kv
@@ -309,63 +342,106 @@ protected:
     TOnFatalErrorEvent fOnFatalError;
 };
 
+// ---- TkvConnection
+
+// One open medium of a TkvBaseIO, from its open to its end. The component holds it while
+// it is current, its reader while it runs, and each call that uses it for the length of
+// the call; a transport's own connection (a descendant) releases the medium when the last
+// of them lets go, so that no thread ever uses a handle the platform may have given out
+// again. Nothing finds a connection by its handle: its reader is given it.
+//
+// A connection ends in one of these ways, each through one close sequence:
+//  - the application closes it (Active false, the destructor): the closer stops it and
+//    waits for its reader;
+//  - the medium fails or the peer ends it: its reader's wait says so, and the reader
+//    closes it;
+//  - a receive handler throws: the reader leaves its loop and closes it.
+// Stop is final and ends every wait on the connection at once: the reader's, and those
+// of calls made on it (reads, sends that wait for room).
+//
+// Shared by threads (who writes / who reads):
+//  - the stop (Stop, any thread / everyone);
+//  - the opened signal (the opening thread, once its events are raised / the reader,
+//    which receives nothing before);
+//  - the reader's thread id (the opening thread, before the reader starts / closers) and
+//    its end (the reader, once it has left the component for good / closers).
+class TkvConnection {
+public:
+    explicit TkvConnection(std::uintptr_t Handle);
+    virtual ~TkvConnection();
+    TkvConnection(const TkvConnection&) = delete;
+    TkvConnection& operator=(const TkvConnection&) = delete;
+
+    std::uintptr_t Handle() const { return fHandle; }
+    void Stop();
+    bool Stopped() const { return fStopped; }
+    // Set once stopped: for a wait that ends on the stop as well.
+    HANDLE StopEvent() const { return fStop; }
+
+protected:
+    // Called once, by the first Stop, after the stop event is set: a descendant wakes what
+    // waits in the platform on the connection's behalf.
+    virtual void Stopping() {}
+
+private:
+    friend class TkvBaseIO;
+    friend class TkvThreadIO;
+
+    const std::uintptr_t fHandle;
+    std::atomic<bool> fStopped{false};
+    HANDLE fStop;                  // manual reset
+    HANDLE fOpened;                // manual reset: the open has raised all its events
+    HANDLE fReaderEnded;           // manual reset: no reader, or it has left the component for good
+    std::atomic<DWORD> fReader{0}; // the reader's thread, 0 without one
+};
+
 // ---- TkvThreadIO
 
-// The reader of one connection of a TkvBaseIO: its body runs the component's
-// ThreadIOExecute with COM initialised (multithreaded). It serves the medium handle that
-// was open when it started (Medium) and has a stop flag of its own, so a late reader
-// never touches the next connection. An exception that escapes the loop ends the thread
-// quietly. The component keeps the object until the thread has ended; a reader that its
-// component cannot wait for (it runs on the destroying thread's stack) is let go when the
-// component goes: Released is then true and it must not touch the component again.
+// The reader of one connection of a TkvBaseIO: its body waits until the open has raised
+// its events (or the connection stopped), then runs the component's ThreadIOExecute with
+// COM initialised (multithreaded). It releases itself when its body returns. Once its
+// connection has stopped it touches the component no more: a closer waits for it, or,
+// when it cannot (the reader is the closer, or waits for it in a synchronized call), the
+// reader ends by itself.
 class TkvThreadIO : public TThread {
 public:
-    TkvThreadIO(TkvBaseIO* akvLink, TThreadPriority pr);
+    TkvThreadIO(TkvBaseIO* akvLink, std::shared_ptr<TkvConnection> Connection, TThreadPriority pr);
 
     using TThread::Synchronize;
 
-    // The medium handle this reader serves.
-    std::uintptr_t Medium() const { return fMedium; }
-    // The component has gone; the reader ends without touching it.
-    bool Released() const { return fkvLink.load() == nullptr; }
+    // The connection this reader serves.
+    const std::shared_ptr<TkvConnection>& Connection() const { return fConnection; }
 
 protected:
     void Execute() override;
 
 private:
-    std::atomic<TkvBaseIO*> fkvLink;
-    TkvBaseIO* const fOwner; // compared only, never followed once Released
-    const std::uintptr_t fMedium;
+    TkvBaseIO* const fkvLink;
+    const std::shared_ptr<TkvConnection> fConnection;
     friend class TkvBaseIO;
 };
 
 // ---- TkvBaseIO
 
-// The base of every transport. The transport supplies OpenHandle, ReleaseHandle,
-// ThreadIOExecute (and sets isThreaded before the open sequence when it wants a reader
-// thread), EnumerateDevices, GetDeviceIndex/SetDeviceIndex and the send operations; the
-// base runs the sequences around them.
+// The base of every transport. The transport supplies OpenHandle, ThreadIOExecute (and
+// sets isThreaded before the open sequence when it wants a reader thread),
+// EnumerateDevices, GetDeviceIndex/SetDeviceIndex and the send operations; the base runs
+// the sequences around them.
 //
 // Active: while loading or designing it reads and stores fActive; otherwise it reads
-// IsOpened and writing it opens (DoOpen) or closes (DoClose). In the design state a
+// IsOpened and writing it opens or closes (see the contract above). In the design state a
 // switch-on is a test: open, remember the outcome in fActive, close again.
 //
 // Notification codes of DoNotify: 1 medium closed, 2 medium opened, 3 device list or
 // selected device changed.
 //
 // The reader loop's contract (ThreadIOExecute, given the reader's TkvThreadIO): loop while
-// IsThreadIOTerminated() is false; wait for input on the reader's own medium
-// (Thread->Medium()) and leave the loop when the wait or the read fails or nothing is
+// IsThreadIOTerminated() is false; wait for input on the reader's own connection
+// (Thread->Connection()) and leave the loop when the wait or the read fails or nothing is
 // pending; leave input unread while HasReceivers is false; else read it and call
-// DoDataReceived, and end at once when Thread->Released(). After the loop, unless it was
-// told to stop, call DoClose: on a reader's thread it closes that reader's connection
-// only, and nothing when another thread has closed it first.
-//
-// Readers are told to stop when their medium is released, and waited for when the
-// transport closes with isThreaded (StopThreadIO) and when the component goes
-// (WaitThreadIO), except a reader that the waiting thread cannot wait for (it is that
-// reader, or the reader waits for it in a synchronized call, such as its hand-off to the
-// main thread): it ends by itself once its handler returns.
+// DoDataReceived, and look at the stop before touching the component again (a handler
+// may have closed it, or destroyed it from the main thread). After the loop, unless
+// stopped, call ConnectionEnded: the medium failed, and the reader closes its connection.
 class TkvBaseIO : public TComponent, public TkvCallTarget {
 public:
     ~TkvBaseIO() override;
@@ -375,8 +451,6 @@ public:
     virtual std::uintptr_t OpenHandle();
     virtual void ReleaseHandle(std::uintptr_t Handle);
     virtual bool HasReceivers();
-    virtual void DoOpen();
-    virtual void DoClose();
     // Ends an open that waits on the platform, quietly: no fatal error, no exception,
     // nothing left open. Writing Active false calls it; the base's open does not wait.
     virtual void CancelOpen();
@@ -417,8 +491,8 @@ public:
     // system information.
     void LogMessage(TDetailLevel Level, const String& Msg);
 
-    // True for a reader whose stop was asked (called on a reader's thread, of that
-    // reader; elsewhere, of the current reader, and true when none runs).
+    // True for a reader whose connection has stopped (called on a reader's thread, of that
+    // reader; elsewhere, of the current connection, and true when there is none).
     bool IsThreadIOTerminated() const;
 
     // ---- Properties
@@ -463,19 +537,26 @@ protected:
 
     void Notification(TComponent* AComponent, TOperation Operation) override;
 
-    // The base close sequence is ReleaseMedium, then RaiseOnClose when it released.
-    // ReleaseMedium claims the handle first, so that two threads closing at once release
-    // it once; on a reader's thread it claims only that reader's own medium. It releases
-    // the handle, tells the medium's reader to stop, and stops it (StopThreadIO) when
-    // isThreaded; true for the thread that released the medium.
-    bool ReleaseMedium();
-    void RaiseOnClose();
-
-    // Tells every reader to stop and waits for each that can be waited for from here
-    // (pumping messages on the main thread); lets go of the others (see TkvThreadIO). A
-    // transport calls it from its destructor once the medium is closed, so that no reader
-    // runs while the transport's part of the object goes.
-    void WaitThreadIO();
+    // The open sequence, run by Active true once the state is claimed: OpenHandle, the
+    // connection (NewConnection), its reader when isThreaded, OnOpen. A transport extends
+    // it with its own events.
+    virtual void DoOpen();
+    // The close sequence, run once per connection by whoever claimed its close: the
+    // reader stopped and waited for (StopThreadIO), the handle released, OnClose. A
+    // transport extends it with its own events. Nothing without a connection.
+    virtual void DoClose();
+    // The connection for a handle that OpenHandle returned; a transport with a connection
+    // of its own returns that.
+    virtual std::shared_ptr<TkvConnection> NewConnection(std::uintptr_t Handle);
+    // The current connection: open, or in its open's events or its close; else none.
+    std::shared_ptr<TkvConnection> CurrentConnection() const;
+    // For the reader, after its loop ended by itself: closes its connection when that is
+    // still the current one.
+    void ConnectionEnded(TkvThreadIO* Thread);
+    // For the transport's destructor, once it has stopped admitting calls: closes an open
+    // connection (its events raised, an exception from them dropped), ends an open in
+    // progress quietly, and waits for every reader that it can wait for.
+    void EndConnections();
 
     // True on the thread of one of this component's readers.
     bool OnReaderThread() const { return OwnReader() != nullptr; }
@@ -509,22 +590,44 @@ protected:
 
 private:
     struct THandOff;
-    // The readers of this component that have not been collected; fThreadIO is the one
-    // started last.
-    mutable std::mutex fReadersLock;
-    TkvThreadIO* fThreadIO = nullptr;
-    std::vector<TkvThreadIO*> fReaders;
+    enum class TState { Closed, Opening, Open, Closing };
 
+    // Opens when closed; nothing when open or opening. Claims the state, runs DoOpen.
+    void Open();
+    // Closes when open, cancels an open that waits, defers a close asked for by the
+    // opening thread during its events; nothing when closed.
+    void Close();
+    // The close sequence of the claimed connection, then the state closed (unless a
+    // handler of it opened a new one).
+    void CloseClaimed();
+    // The end of an open: the state open (the reader receives from now on) or closed, and
+    // a close asked for during the open's events now.
+    void FinishOpen();
+    // Under fStateLock: this thread takes the state.
+    void Claim(TState State);
+    // Under fStateLock: a settled state.
+    void Settle(TState State);
+    // Waits until the state is closed or open, serving sent messages and synchronized
+    // calls on the main thread.
+    void WaitSettled();
+    // Waits for the reader of a stopped connection; false when this thread cannot (it is
+    // the reader, or the reader waits for it in a synchronized call).
+    bool WaitReader(const TkvConnection& Connection);
     // The reader that runs on the calling thread, when it is one of this component's.
     TkvThreadIO* OwnReader() const;
-    // Deletes the objects of readers that have ended.
-    void CollectThreadIO();
-    // Tells the reader of that medium, if it still runs, to stop.
-    void StopReaderOf(std::uintptr_t Medium);
-    // Stops and waits for the readers that can be waited for from here; with Release,
-    // lets go of the others.
-    void WaitReaders(bool Release);
     void UnhookTerminal(TMemo* Terminal);
+
+    // The state of Active and the connection it concerns (who writes: the thread that
+    // claims a transition; everyone reads under the lock).
+    mutable std::mutex fStateLock;
+    TState fState = TState::Closed;
+    DWORD fStateOwner = 0;        // the thread running an opening or a closing
+    bool fCloseAfterOpen = false; // Active false by the opening thread during its events
+    HANDLE fSettled;              // manual reset: set while closed or open
+    std::shared_ptr<TkvConnection> fConnection;
+    // Closed connections whose readers could not be waited for by their closer; the
+    // destructor waits for those still held (a reader holds its connection until it ends).
+    std::vector<std::weak_ptr<TkvConnection>> fUnwaited;
 
     friend class TkvThreadIO;
     friend class TkvCustomDataProcessor; // flushes the medium handle after a send

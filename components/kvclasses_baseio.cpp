@@ -7,7 +7,8 @@
 
 #include <dbt.h>
 
-TkvBaseIO::TkvBaseIO(TComponent* AOwner) : TComponent(AOwner) {
+TkvBaseIO::TkvBaseIO(TComponent* AOwner)
+    : TComponent(AOwner), fSettled(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {
     fPriority = tpNormal;
     flClearDeviceListWithFree = true;
     fHandle = kvInvalidHandle;
@@ -15,12 +16,13 @@ TkvBaseIO::TkvBaseIO(TComponent* AOwner) : TComponent(AOwner) {
 
 TkvBaseIO::~TkvBaseIO() {
     EndCalls();
-    WaitThreadIO();
+    EndConnections();
     // A terminal that lives on gets its own window procedure back.
     if (fTerminal)
         SetTerminal(nullptr);
     // Virtual calls made here reach this class's own ClearDeviceList.
     ClearDeviceList();
+    CloseHandle(fSettled);
 }
 
 // ---- Life cycle
@@ -39,63 +41,13 @@ void TkvBaseIO::ReleaseHandle(std::uintptr_t Handle) {
     CloseHandle(reinterpret_cast<HANDLE>(Handle));
 }
 
-void TkvBaseIO::DoOpen() {
-    CollectThreadIO();
-    // The open may wait and serve messages: a handler may destroy the component meanwhile.
-    const std::shared_ptr<TkvCallGate> self = CallGate();
-    const std::uintptr_t handle = OpenHandle();
-    if (self->Closed())
-        return;
-    fHandle = handle;
-    if (!IsOpened())
-        return;
-    if (isThreaded)
-        StartThreadIO();
-    if (TNotifyEvent onOpen = fOnOpen.Get()) {
-        try {
-            onOpen(this);
-        } catch (...) {
-        }
-    }
+std::shared_ptr<TkvConnection> TkvBaseIO::NewConnection(std::uintptr_t Handle) {
+    return std::make_shared<TkvConnection>(Handle);
 }
 
-void TkvBaseIO::DoClose() {
-    if (ReleaseMedium())
-        RaiseOnClose();
-}
-
-bool TkvBaseIO::ReleaseMedium() {
-    std::uintptr_t handle;
-    if (TkvThreadIO* reader = OwnReader()) {
-        // A reader closes its own connection only: never one opened after it.
-        {
-            std::lock_guard<std::mutex> lock(fReadersLock);
-            if (fThreadIO != reader)
-                return false;
-        }
-        handle = reader->Medium();
-        if (handle == kvInvalidHandle || !fHandle.compare_exchange_strong(handle, kvInvalidHandle))
-            return false;
-    } else {
-        handle = fHandle.exchange(kvInvalidHandle);
-        if (handle == kvInvalidHandle)
-            return false;
-    }
-    ReleaseHandle(handle);
-    if (isThreaded)
-        StopThreadIO();
-    else
-        StopReaderOf(handle);
-    return true;
-}
-
-void TkvBaseIO::RaiseOnClose() {
-    if (TNotifyEvent onClose = fOnClose.Get()) {
-        try {
-            onClose(this);
-        } catch (...) {
-        }
-    }
+std::shared_ptr<TkvConnection> TkvBaseIO::CurrentConnection() const {
+    std::lock_guard<std::mutex> lock(fStateLock);
+    return fConnection;
 }
 
 bool TkvBaseIO::GetActive() {
@@ -109,21 +61,234 @@ void TkvBaseIO::SetActive(bool Value) {
         fActive = Value;
         return;
     }
-    if (!Value)
-        CancelOpen();
-    if (Value == GetActive() && !IsDesigning())
-        return;
-    const std::shared_ptr<TkvCallGate> self = CallGate();
+    const TLife life = Life();
     if (Value)
-        DoOpen();
+        Open();
     else
-        DoClose();
-    if (self->Closed())
+        Close();
+    if (life.Ended() || !IsDesigning())
         return;
-    if (IsDesigning()) {
-        fActive = IsOpened();
-        if (fActive)
-            DoClose();
+    fActive = IsOpened();
+    if (fActive)
+        Close();
+}
+
+void TkvBaseIO::Claim(TState State) {
+    fState = State;
+    fStateOwner = GetCurrentThreadId();
+    ResetEvent(fSettled);
+}
+
+void TkvBaseIO::Settle(TState State) {
+    fState = State;
+    fStateOwner = 0;
+    SetEvent(fSettled);
+}
+
+void TkvBaseIO::WaitSettled() {
+    MainThreadWait(fSettled);
+}
+
+void TkvBaseIO::Open() {
+    if (CallGate()->Closed())
+        return; // the component is going
+    const TLife life = Life();
+    const DWORD self = GetCurrentThreadId();
+    {
+        std::unique_lock<std::mutex> lock(fStateLock);
+        for (;;) {
+            // A handler of this thread's own close may open the next connection at once.
+            if (fState == TState::Closed || (fState == TState::Closing && fStateOwner == self))
+                break;
+            if (fState == TState::Opening && fStateOwner == self)
+                fCloseAfterOpen = false; // a close asked for during the open's events is off
+            if (fState != TState::Closing)
+                return;
+            lock.unlock();
+            WaitSettled(); // another thread closes: open once it is done
+            if (life.Ended())
+                return;
+            lock.lock();
+        }
+        Claim(TState::Opening);
+    }
+    try {
+        DoOpen();
+    } catch (...) {
+        if (!life.Ended())
+            FinishOpen();
+        throw;
+    }
+    if (!life.Ended())
+        FinishOpen();
+}
+
+void TkvBaseIO::FinishOpen() {
+    std::shared_ptr<TkvConnection> connection;
+    bool close;
+    {
+        std::lock_guard<std::mutex> lock(fStateLock);
+        connection = fConnection;
+        close = connection && std::exchange(fCloseAfterOpen, false);
+        fCloseAfterOpen = false;
+        if (!connection)
+            Settle(TState::Closed);
+        else if (close)
+            fState = TState::Closing; // this thread goes on from its open to the close
+        else
+            Settle(TState::Open);
+    }
+    if (close)
+        CloseClaimed();
+    else if (connection)
+        SetEvent(connection->fOpened); // the reader receives from now on
+}
+
+void TkvBaseIO::Close() {
+    const TLife life = Life();
+    const DWORD self = GetCurrentThreadId();
+    std::unique_lock<std::mutex> lock(fStateLock);
+    for (;;) {
+        switch (fState) {
+        case TState::Closed:
+            return;
+        case TState::Open:
+            Claim(TState::Closing);
+            lock.unlock();
+            CloseClaimed();
+            return;
+        case TState::Opening:
+            if (!fConnection)
+                CancelOpen(); // it waits on the platform: it ends quietly
+            else if (fStateOwner == self)
+                fCloseAfterOpen = true; // its events come first
+            if (fStateOwner == self)
+                return; // the open is further up this thread's stack
+            break;
+        case TState::Closing:
+            if (fStateOwner == self)
+                return; // this thread closes already
+            break;
+        }
+        lock.unlock();
+        WaitSettled();
+        if (life.Ended())
+            return;
+        lock.lock();
+    }
+}
+
+void TkvBaseIO::CloseClaimed() {
+    const TLife life = Life();
+    auto finish = [&] {
+        std::lock_guard<std::mutex> lock(fStateLock);
+        if (fState == TState::Closing && fStateOwner == GetCurrentThreadId())
+            Settle(TState::Closed);
+    };
+    try {
+        DoClose();
+    } catch (...) {
+        if (!life.Ended())
+            finish();
+        throw;
+    }
+    if (!life.Ended())
+        finish();
+}
+
+void TkvBaseIO::ConnectionEnded(TkvThreadIO* Thread) {
+    {
+        std::lock_guard<std::mutex> lock(fStateLock);
+        if (fState != TState::Open || fConnection != Thread->Connection())
+            return; // closed by someone else meanwhile
+        Claim(TState::Closing);
+    }
+    CloseClaimed();
+}
+
+void TkvBaseIO::EndConnections() {
+    CancelOpen();
+    const DWORD self = GetCurrentThreadId();
+    std::unique_lock<std::mutex> lock(fStateLock);
+    for (bool settled = false; !settled;) {
+        switch (fState) {
+        case TState::Open:
+            Claim(TState::Closing);
+            lock.unlock();
+            try {
+                CloseClaimed();
+            } catch (...) {
+                // An exception from a close event cannot leave a destructor.
+            }
+            lock.lock();
+            continue;
+        case TState::Opening:
+        case TState::Closing:
+            if (fStateOwner == self) {
+                // Its open or close is further up this thread's stack and finds the
+                // component gone: a connection whose open had not raised its events yet
+                // goes without close events.
+                if (std::shared_ptr<TkvConnection> connection = std::move(fConnection)) {
+                    fHandle = kvInvalidHandle;
+                    connection->Stop();
+                    fUnwaited.push_back(connection);
+                }
+                settled = true;
+                break;
+            }
+            lock.unlock();
+            WaitSettled();
+            lock.lock();
+            continue;
+        case TState::Closed:
+            settled = true;
+            break;
+        }
+    }
+    std::vector<std::weak_ptr<TkvConnection>> unwaited = std::move(fUnwaited);
+    lock.unlock();
+    for (const auto& held : unwaited)
+        if (std::shared_ptr<TkvConnection> connection = held.lock())
+            WaitReader(*connection); // those that wait for this thread end by themselves
+}
+
+void TkvBaseIO::DoOpen() {
+    // The open may wait and serve messages: a handler may destroy the component meanwhile.
+    const TLife life = Life();
+    const std::uintptr_t handle = OpenHandle();
+    if (life.Ended() || handle == kvInvalidHandle)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(fStateLock);
+        fConnection = NewConnection(handle);
+        fHandle = handle;
+    }
+    if (isThreaded)
+        StartThreadIO();
+    if (TNotifyEvent onOpen = fOnOpen.Get()) {
+        try {
+            onOpen(this);
+        } catch (...) {
+        }
+    }
+}
+
+void TkvBaseIO::DoClose() {
+    std::shared_ptr<TkvConnection> connection = CurrentConnection();
+    if (!connection)
+        return;
+    StopThreadIO();
+    {
+        std::lock_guard<std::mutex> lock(fStateLock);
+        fConnection = nullptr;
+        fHandle = kvInvalidHandle;
+    }
+    ReleaseHandle(connection->Handle());
+    if (TNotifyEvent onClose = fOnClose.Get()) {
+        try {
+            onClose(this);
+        } catch (...) {
+        }
     }
 }
 

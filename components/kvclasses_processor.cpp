@@ -133,8 +133,13 @@ void TkvCustomDataProcessor::DoDataSend(std::uint8_t* ptrBuffer, std::uint32_t L
             auto device = fDevice.Call();
             if (!device)
                 return;
+            // A send may wait serving messages, whose handlers may destroy either of us.
+            const TLife life = Life(), deviceLife = device->Life();
             device->SendData(ptrBuffer, Len);
-            FlushFileBuffers(reinterpret_cast<HANDLE>(device->fHandle.load()));
+            if (life.Ended())
+                return;
+            if (!deviceLife.Ended())
+                FlushFileBuffers(reinterpret_cast<HANDLE>(device->fHandle.load()));
         }
         LogMessageFmt(dlDebug, L"DoDataSend: %u bytes", {Len});
     } catch (...) {

@@ -1,13 +1,11 @@
-// The readers of TkvBaseIO and the dispatch of received blocks.
+// The connections and readers of TkvBaseIO, and the dispatch of received blocks.
 //
-// A reader serves one connection: the medium that was open when it started, with a stop
-// flag of its own. The component keeps every reader object until its thread has ended:
-// the current one and those of earlier connections that have not been collected yet.
+// A reader serves the one connection it was given when it was made. It receives nothing
+// before the open has raised its events, and once its connection has stopped it touches
+// the component no more: the closer waits for it, or it ends by itself.
 #include "components/kvclasses.h"
 
 #include <objbase.h>
-
-#include <algorithm>
 
 namespace {
 
@@ -16,122 +14,94 @@ thread_local TkvThreadIO* tReader = nullptr;
 
 } // namespace
 
-TkvThreadIO::TkvThreadIO(TkvBaseIO* akvLink, TThreadPriority pr)
-    : TThread(true), fkvLink(akvLink), fOwner(akvLink), fMedium(akvLink->fHandle) {
-    SetFreeOnTerminate(false); // its component keeps it until the thread has ended
+// ---- TkvConnection
+
+TkvConnection::TkvConnection(std::uintptr_t Handle)
+    : fHandle(Handle), fStop(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      fOpened(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      fReaderEnded(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
+
+TkvConnection::~TkvConnection() {
+    CloseHandle(fStop);
+    CloseHandle(fOpened);
+    CloseHandle(fReaderEnded);
+}
+
+void TkvConnection::Stop() {
+    if (fStopped.exchange(true))
+        return;
+    SetEvent(fStop);
+    Stopping();
+}
+
+// ---- TkvThreadIO
+
+TkvThreadIO::TkvThreadIO(TkvBaseIO* akvLink, std::shared_ptr<TkvConnection> Connection,
+                         TThreadPriority pr)
+    : TThread(true), fkvLink(akvLink), fConnection(std::move(Connection)) {
+    SetFreeOnTerminate(true);
     SetPriority(pr);
-    {
-        std::lock_guard<std::mutex> lock(akvLink->fReadersLock);
-        akvLink->fThreadIO = this;
-        akvLink->fReaders.push_back(this);
-    }
+    ResetEvent(fConnection->fReaderEnded);
+    fConnection->fReader = ThreadID();
     Start();
 }
 
 void TkvThreadIO::Execute() {
     tReader = this;
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    try {
-        // A reader is let go only from its own stack, so it never starts without its component.
-        fkvLink.load()->ThreadIOExecute(this);
-    } catch (...) {
+    // Nothing is received before the open has raised all its events.
+    HANDLE opened[] = {fConnection->fOpened, fConnection->fStop};
+    WaitForMultipleObjects(2, opened, FALSE, INFINITE);
+    if (!fConnection->Stopped()) {
+        try {
+            fkvLink->ThreadIOExecute(this);
+        } catch (...) {
+        }
     }
     CoUninitialize();
+    tReader = nullptr;
+    SetEvent(fConnection->fReaderEnded); // the component may go from here on
 }
+
+// ---- Readers of TkvBaseIO
 
 TkvThreadIO* TkvBaseIO::OwnReader() const {
     TkvThreadIO* reader = tReader;
-    return reader && reader->fOwner == this ? reader : nullptr;
+    return reader && reader->fkvLink == this ? reader : nullptr;
 }
 
 bool TkvBaseIO::IsThreadIOTerminated() const {
     if (TkvThreadIO* reader = OwnReader())
-        return reader->Terminated();
-    std::lock_guard<std::mutex> lock(fReadersLock);
-    return !fThreadIO || fThreadIO->Terminated();
+        return reader->Connection()->Stopped();
+    std::shared_ptr<TkvConnection> connection = CurrentConnection();
+    return !connection || connection->Stopped();
 }
 
 void TkvBaseIO::StartThreadIO() {
-    CollectThreadIO();
-    new TkvThreadIO(this, fPriority); // registers itself as the current reader
+    if (std::shared_ptr<TkvConnection> connection = CurrentConnection())
+        new TkvThreadIO(this, std::move(connection), fPriority); // releases itself
 }
 
 void TkvBaseIO::StopThreadIO() {
-    {
-        std::lock_guard<std::mutex> lock(fReadersLock);
-        if (!fThreadIO || fThreadIO->Terminated())
-            return;
-        fThreadIO->Terminate();
-    }
-    // A reader closing its own connection waits for nobody: an earlier reader may wait
-    // for the main thread, which may be waiting for this one.
-    if (!OwnReader())
-        WaitReaders(false);
-}
-
-void TkvBaseIO::StopReaderOf(std::uintptr_t Medium) {
-    std::lock_guard<std::mutex> lock(fReadersLock);
-    for (TkvThreadIO* reader : fReaders)
-        if (reader->fMedium == Medium)
-            reader->Terminate();
-}
-
-void TkvBaseIO::WaitThreadIO() {
-    WaitReaders(true);
-}
-
-void TkvBaseIO::CollectThreadIO() {
-    std::vector<TkvThreadIO*> ended;
-    {
-        std::lock_guard<std::mutex> lock(fReadersLock);
-        auto finished = [](TkvThreadIO* r) { return r->Finished(); };
-        std::copy_if(fReaders.begin(), fReaders.end(), std::back_inserter(ended), finished);
-        std::erase_if(fReaders, finished);
-        if (std::find(ended.begin(), ended.end(), fThreadIO) != ended.end())
-            fThreadIO = nullptr;
-    }
-    for (TkvThreadIO* reader : ended) {
-        reader->WaitFor(); // its body has returned; its thread ends at once
-        delete reader;
+    std::shared_ptr<TkvConnection> connection = CurrentConnection();
+    if (!connection)
+        return;
+    connection->Stop();
+    if (!WaitReader(*connection)) {
+        std::lock_guard<std::mutex> lock(fStateLock);
+        std::erase_if(fUnwaited, [](const auto& c) { return c.expired(); });
+        fUnwaited.push_back(connection);
     }
 }
 
-void TkvBaseIO::WaitReaders(bool Release) {
-    const DWORD self = GetCurrentThreadId();
-    // A reader that is this thread, or waits for it in a synchronized call (its hand-off
-    // to the main thread, say), cannot be waited for: it ends once its handler returns.
-    auto onOwnStack = [self](TkvThreadIO* r) {
-        return r->ThreadID() == self || WaitsForThisThread(r->ThreadID());
-    };
-    std::vector<TkvThreadIO*> waited, released;
-    {
-        std::lock_guard<std::mutex> lock(fReadersLock);
-        for (TkvThreadIO* reader : fReaders) {
-            if (Release)
-                reader->Terminate();
-            if (!reader->Terminated())
-                continue; // the current reader of an open connection goes on
-            if (!onOwnStack(reader))
-                waited.push_back(reader);
-            else if (Release)
-                released.push_back(reader);
-        }
-        auto taken = [&](TkvThreadIO* r) {
-            return std::find(waited.begin(), waited.end(), r) != waited.end() ||
-                   std::find(released.begin(), released.end(), r) != released.end();
-        };
-        std::erase_if(fReaders, taken);
-        if (taken(fThreadIO))
-            fThreadIO = nullptr;
-    }
-    for (TkvThreadIO* reader : released) {
-        reader->fkvLink = nullptr;
-        reader->Detach();
-    }
-    for (TkvThreadIO* reader : waited) {
-        reader->WaitFor();
-        delete reader;
-    }
+bool TkvBaseIO::WaitReader(const TkvConnection& Connection) {
+    const DWORD reader = Connection.fReader;
+    // A reader that is this thread, or waits for it in a synchronized call (its hand-off to
+    // the main thread), ends by itself once this thread's handler returns.
+    if (reader == GetCurrentThreadId() || WaitsForThisThread(reader))
+        return false;
+    MainThreadWait(Connection.fReaderEnded);
+    return true;
 }
 
 void TkvBaseIO::ThreadIOExecute(TkvThreadIO*) {}
@@ -140,34 +110,36 @@ bool TkvBaseIO::HasReceivers() {
     return fTerminal.load() || fOnReceived.Get().Assigned() || fDataProcessor.Get();
 }
 
+// ---- The dispatch
+
 // A received block on its way to the main thread. The reader waits while the main
-// thread runs it, so the block needs no copy; a block whose connection has been closed
+// thread runs it, so the block needs no copy; a block whose connection has stopped
 // meanwhile is not dispatched.
 struct TkvBaseIO::THandOff {
     TkvBaseIO* Component;
-    TkvThreadIO* Reader;
+    const TkvConnection* Connection;
     void* Buffer;
     std::uint32_t Len;
 
     void Run() {
-        if (!Reader->Terminated())
+        if (!Connection->Stopped())
             Component->DoDataReceived(Buffer, Len);
     }
 };
 
 void TkvBaseIO::DoDataReceived(void* Buffer, std::uint32_t Len) {
     if (TkvThreadIO* reader = OwnReader(); reader && fUseMainThread) {
-        THandOff handOff{this, reader, Buffer, Len};
+        THandOff handOff{this, reader->Connection().get(), Buffer, Len};
         reader->Synchronize(TThreadMethod::Bind<&THandOff::Run>(&handOff));
-        return;
+        return; // a handler may have destroyed the component: nothing of it from here
     }
-    // A handler may destroy this component; the gate tells, without touching it.
-    const std::shared_ptr<TkvCallGate> self = CallGate();
+    // On the main thread a handler may destroy this component.
+    const TLife life = Life();
     LogMessage(dlDebug, L"Input data length: " + IntToStr(Len));
     TIgnoreTypes r;
     if (auto processor = fDataProcessor.Call())
         processor->DoProcessing(static_cast<std::uint8_t*>(Buffer), Len, r);
-    if (self->Closed())
+    if (life.Ended())
         return;
     if (fTerminal.load() && !r.Contains(itTerminal))
         TerminalWrite(static_cast<const std::uint8_t*>(Buffer), static_cast<std::int32_t>(Len));

@@ -67,9 +67,8 @@ public:
         WSAStartup(0x0202, &data);
     }
     ~TTestTransport() override {
-        if (IsOpened())
-            DoClose();
-        WaitThreadIO();
+        EndCalls();
+        EndConnections();
         if (Far != INVALID_SOCKET)
             closesocket(Far);
         WSACleanup();
@@ -110,15 +109,13 @@ public:
         } catch (...) {
             // An exception from the dispatch ends the loop like a failed read.
         }
-        if (Thread->Released())
-            return;
         // Ended by itself (the far end closed, or the dispatch failed): the reader closes.
         if (!IsThreadIOTerminated())
-            DoClose();
+            ConnectionEnded(Thread);
     }
 
     void ReadLoop(TkvThreadIO& Thread) {
-        SOCKET s = static_cast<SOCKET>(Thread.Medium());
+        SOCKET s = static_cast<SOCKET>(Thread.Connection()->Handle());
         std::vector<char> buffer(4096);
         while (!IsThreadIOTerminated()) {
             fd_set set;
@@ -142,8 +139,6 @@ public:
             if (got <= 0)
                 break;
             DoDataReceived(buffer.data(), static_cast<std::uint32_t>(got));
-            if (Thread.Released())
-                return;
         }
     }
 

@@ -97,7 +97,7 @@ TEST_F(BaseIO, ActiveAtRunTimeOpensOnceAndClosesOnce) {
     io->SetActive(true); // already open: nothing
     EXPECT_EQ(io->Opens, 1);
     io->SetActive(false);
-    io->DoClose(); // closing twice raises OnClose once
+    io->SetActive(false); // closing twice raises OnClose once
     EXPECT_FALSE(io->GetActive());
     EXPECT_EQ(events.Get(), (std::vector<std::wstring>{L"open", L"close"}));
 }

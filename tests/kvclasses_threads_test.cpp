@@ -21,7 +21,10 @@ namespace {
 class TContractOnlyTransport : public TTestTransport {
 public:
     using TTestTransport::TTestTransport;
-    ~TContractOnlyTransport() override { WaitThreadIO(); }
+    ~TContractOnlyTransport() override {
+        EndCalls();
+        EndConnections();
+    }
     std::atomic<bool> Running{false};
     void ThreadIOExecute(TkvThreadIO*) override {
         Running = true;
@@ -186,8 +189,7 @@ public:
 TEST(AsyncTimer, ATakenOverSendOnAnotherThreadCompletesOnTheCreatingThread) {
     TComponent owner(nullptr);
     auto* processor = new TCompletingProcessor(&owner);
-    processor->SetOnDataSend(
-        TDataSendEvent::Bind<&TCompletingProcessor::TakeOver>(processor));
+    processor->SetOnDataSend(TDataSendEvent::Bind<&TCompletingProcessor::TakeOver>(processor));
     processor->SetAsyncTimer(100);
     processor->SetAsyncTimer(0);
     std::uint8_t byte = 1;

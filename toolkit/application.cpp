@@ -85,6 +85,17 @@ void TApplication::ProcessMessages() {
     CheckSynchronize();
 }
 
+bool WaitServingMessages(HANDLE Handle, DWORD Timeout) {
+    if (!IsMainThread() || !Application)
+        return MainThreadWait(Handle, Timeout);
+    DWORD woken = MsgWaitForMultipleObjects(1, &Handle, FALSE, Timeout, QS_ALLINPUT);
+    if (woken == WAIT_OBJECT_0)
+        return true;
+    if (woken == WAIT_OBJECT_0 + 1)
+        Application->ProcessMessages();
+    return false;
+}
+
 void TApplication::HandleException(const std::exception& E) {
     ShowMessageBox(ExceptionMessage(E), fTitle, MB_OK | MB_ICONERROR);
 }

@@ -55,3 +55,11 @@ private:
 };
 
 extern TApplication* Application;
+
+// One step of a wait that keeps the program alive: returns true once Handle is signalled,
+// false when messages were handled or Timeout (milliseconds) passed first. On the main
+// thread with an application object it handles every waiting message (windows paint,
+// move and answer input, synchronized calls run); elsewhere it is MainThreadWait. The
+// caller loops until its condition holds, and after each step looks whether a handler
+// destroyed what it works on.
+bool WaitServingMessages(HANDLE Handle, DWORD Timeout);

@@ -1,6 +1,7 @@
 #include "toolkit/components.h"
 
 #include "toolkit/exceptions.h"
+#include "toolkit/thread.h"
 
 #include <algorithm>
 #include <typeinfo>
@@ -44,6 +45,15 @@ TComponent::TComponent(TComponent* AOwner) {
 
 TComponent::~TComponent() {
     fComponentState.Include(TComponentStateFlag::csDestroying);
+    // The component tree belongs to the main thread: a component destroyed on another
+    // thread hands its unlinking to it and waits.
+    if (!IsMainThread() && (fOwner || !fComponents.empty() || !fFreeNotifies.empty()))
+        RunOnMainThread([this] { Unlink(); });
+    else
+        Unlink();
+}
+
+void TComponent::Unlink() {
     DestroyComponents();
     if (fOwner)
         fOwner->RemoveComponent(this);

@@ -42,6 +42,8 @@ using TComponentState = TSet<TComponentStateFlag>;
 class TComponent : public TPersistent {
 public:
     explicit TComponent(TComponent* AOwner);
+    // Destroyed on another thread than the main one, it hands its unlinking from the
+    // owner and the free-notified components to the main thread and waits for it.
     ~TComponent() override;
 
     TComponent* GetOwner() const { return fOwner; }
@@ -79,6 +81,8 @@ protected:
     void DestroyComponents();
 
 private:
+    // Destroys the owned components, leaves the owner and tells the free-notified ones.
+    void Unlink();
     void InsertComponent(TComponent* AComponent);
     void RemoveComponent(TComponent* AComponent);
     void RemoveNotifyLink(TComponent* AComponent);
