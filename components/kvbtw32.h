@@ -40,7 +40,13 @@ void SetApiResolver(TkvApiResolver* Resolver);
 bool LoadBtApi();
 // True when "Ws2_32.dll" is loaded (loading it now if needed).
 bool LoadWsApi();
-// Frees both libraries and sets both handles to null; run at program end.
+// Frees both libraries and sets both handles to null; the next wrapper call loads them
+// again. A program need not call it: the libraries go with the process. To free them
+// sooner, call it on the main thread when no other thread can be using the binding: no
+// component open or opening, as after the last TkvBT is gone at the end of main. Never
+// call it while the process exits (from a static destructor, an atexit handler or
+// DllMain), when threads and libraries end in an order the program does not control.
+// SetApiResolver calls it.
 void UnloadBtApis();
 // The two library handles, null while not loaded.
 HMODULE BtApiHandle();

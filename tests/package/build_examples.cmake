@@ -1,26 +1,23 @@
-# Builds EXAMPLES_DIR as a user builds it, from the installed package alone: installs the
-# build in BUILD_DIR, copies the prefix to WORK_DIR/prefix and removes the install, so
-# that nothing can lean on where it was made; copies the examples' sources beside it; then
-# configures and builds them in WORK_DIR/examples with the same generator and build type,
-# and with the prefix's own toolchain file when TOOLCHAIN_FILE names one. The programs
-# carry no link option of their own. kvlist is built once more with the package's static
-# run-time link turned off (WORK_DIR/examples-shared), for the runner's test. Last, no
-# file of either build may name a path in SOURCE_DIR outside the build tree.
-#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DEXAMPLES_DIR=... -DSOURCE_DIR=... -DGENERATOR=...
+# Builds the examples as a user builds them, from the installed package alone: installs
+# the build in BUILD_DIR, copies the prefix to WORK_DIR/prefix and removes the install, so
+# that nothing can lean on where it was made; then configures and builds the prefix's
+# examples in WORK_DIR/examples with the same generator and build type, and with the
+# prefix's own toolchain file when TOOLCHAIN_FILE names one. The programs carry no link
+# option of their own. kvlist is built once more with the package's static run-time link
+# turned off (WORK_DIR/examples-shared), for the runner's test. Last, no file of either
+# build may name a path in SOURCE_DIR outside the build tree.
+#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DSOURCE_DIR=... -DGENERATOR=...
 #         [-DTOOLCHAIN_FILE=...] [-DBUILD_TYPE=...] -P build_examples.cmake
 include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/run_step.cmake)
 
 set(install ${WORK_DIR}/install)
 set(prefix ${WORK_DIR}/prefix)
-set(sources ${WORK_DIR}/examples-src)
-file(REMOVE_RECURSE ${install} ${prefix} ${sources} ${WORK_DIR}/examples
-     ${WORK_DIR}/examples-shared)
+file(REMOVE_RECURSE ${install} ${prefix} ${WORK_DIR}/examples ${WORK_DIR}/examples-shared)
 kv_run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${install})
 kv_run(${CMAKE_COMMAND} -E copy_directory ${install} ${prefix})
 file(REMOVE_RECURSE ${install})
-kv_run(${CMAKE_COMMAND} -E copy_directory ${EXAMPLES_DIR} ${sources})
 
-set(configure -S ${sources} -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix})
+set(configure -S ${prefix}/share/kvbt/examples -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix})
 if(TOOLCHAIN_FILE)
   get_filename_component(toolchain ${TOOLCHAIN_FILE} NAME)
   set(toolchain ${prefix}/share/kvbt/${toolchain})
