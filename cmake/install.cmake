@@ -4,7 +4,11 @@
 #   find_package(kvbt CONFIG REQUIRED)                 # kvbt::kvbt: toolkit and components
 #   find_package(kvbt CONFIG REQUIRED COMPONENTS sim)  # and kvbt::sim, the simulated stack
 # The simulated stack is the install component "sim"; the rest is "library"
-# (`cmake --install build --component library` leaves the simulator out).
+# (`cmake --install build --component library` leaves the simulator out). Beside the
+# configuration, share/kvbt holds what a cross-building user needs: the MinGW-w64
+# toolchain file and the Wine runner that it names; with the simulator come its guide
+# (share/kvbt/sim) and the examples (share/kvbt/examples). Whatever the prefix is copied
+# or moved to, nothing in it points back to this tree.
 include(CMakePackageConfigHelpers)
 
 set(kv_units toolkit kvsysutils kvwin32 kvclasses kvbtw32 kvbt kvcommbox)
@@ -30,10 +34,14 @@ install(TARGETS ${kv_units} kvbt_library EXPORT kvbtTargets
 install(DIRECTORY toolkit components DESTINATION include/kvbt COMPONENT library
         FILES_MATCHING PATTERN "*.h")
 install(EXPORT kvbtTargets NAMESPACE kvbt:: DESTINATION ${config_dir} COMPONENT library)
+install(FILES cmake/mingw-w64-x86_64.cmake DESTINATION share/kvbt COMPONENT library)
+install(PROGRAMS cmake/wine-run.sh DESTINATION share/kvbt COMPONENT library)
 
 install(TARGETS kvsim kvbt_sim EXPORT kvbtSimTargets ARCHIVE DESTINATION lib COMPONENT sim)
 install(FILES sim/sim.h sim/sim_peer_server.h sim/sim_world.h sim/sim_worldfile.h
         DESTINATION include/kvbt/sim COMPONENT sim)
+install(FILES sim/README.md DESTINATION share/kvbt/sim COMPONENT sim)
+install(DIRECTORY examples/ DESTINATION share/kvbt/examples COMPONENT sim)
 install(EXPORT kvbtSimTargets NAMESPACE kvbt:: DESTINATION ${config_dir} COMPONENT sim)
 
 configure_package_config_file(cmake/kvbtConfig.cmake.in

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs a Windows program under Wine: a prefix of the project's own, no debug
-# chatter, one persistent wineserver so that each start is quick, and a clear
+# chatter but the loader's errors (a program that cannot start names the DLL it
+# misses), one persistent wineserver so that each start is quick, and a clear
 # refusal instead of a hang when no X display can be reached.
 #
 # The prefix lives in the build folder: KV_WINEPREFIX, else ./wineprefix under
@@ -36,7 +37,7 @@ WINESERVER=$(command -v wineserver || true)
 [ -n "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver
 
 WINEPREFIX=${KV_WINEPREFIX:-$(pwd)/wineprefix}
-WINEDEBUG=-all
+WINEDEBUG=-all,err+module
 # No Mono or Gecko installer prompts: nothing here needs them.
 WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree=;mshtml=}
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES

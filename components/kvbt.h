@@ -34,8 +34,8 @@ using TkvBtDeviceEnumerate = TSet<TkvBtDeviceEnumerateElement>;
 
 // ---- Radio, service and device objects
 
-// A local radio. It keeps the radio handle that the enumeration delivered and closes it
-// when it goes.
+// A local radio. It keeps the radio handle that the enumeration delivered in Handle and
+// closes it when it goes; NameFriendly is the radio's name.
 class TkvBTRadio : public TkvDevice {
 public:
     TkvBTRadio(TkvBaseIO* aOwner, int aIndex);
@@ -43,7 +43,7 @@ public:
     TkvBTRadio(const TkvBTRadio&) = delete;
     TkvBTRadio& operator=(const TkvBTRadio&) = delete;
 
-    BLUETOOTH_ADDRESS Address{};
+    BLUETOOTH_ADDRESS Address{}; // BtAddressToText gives "00:1A:7D:DA:70:01"
 
     // Read from and written to the platform each time; false without the Bluetooth functions.
     bool GetIsConnectable() const;
@@ -122,14 +122,16 @@ public:
     // service, and its code goes to fLastError.
     void Apply(TkvBTLookup Lookup);
 
-    TList fServices; // owns its TkvBTService objects
-    int fServiceIndex = -1;
-    int fLastError = 0;
+    TList fServices;        // owns its TkvBTService objects; empty until a lookup
+    int fServiceIndex = -1; // the service a connection uses; -1: Dial-up Networking
+    int fLastError = 0;     // the Winsock code the last lookup failed with, else 0
     BLUETOOTH_ADDRESS Address{};
+    // The search's record as delivered: class of device (ulClassofDevice), the flags
+    // fConnected, fRemembered and fAuthenticated, the name and the times.
     BLUETOOTH_DEVICE_INFO btInfo{};
-    TDateTime LastSeen = 0;
+    TDateTime LastSeen = 0; // 0 when the platform gave no time
     TDateTime LastUsed = 0;
-    int IndexRadio = 0;
+    int IndexRadio = 0; // the position of the radio whose search found it
 };
 
 // ---- TkvBT
@@ -197,7 +199,54 @@ public:
 
     void Loaded() override;
 
-    // ---- Discovery
+    // ---- A program without windows
+    // A console program needs no application object (TApplication). The thread that
+    // started the program is the main thread: create, use and destroy the components on
+    // it. Without an application object every wait of the component on the main thread
+    // serves its sent messages and synchronized calls; with one, the waits of an open, of
+    // a send over SendQueueLimit, of WaitSent, Read and WaitForBytes serve every message,
+    // so that windows paint (a close's waits still serve only the former). A
+    // reader that hands work to the main thread (UseMainThread, or a handler that writes
+    // Terminal, Log or DataProcessor) waits until the main thread serves it: while the
+    // program waits for anything else, let it wait in MainThreadWait(handle) or call
+    // CheckSynchronize() (toolkit/thread.h), or run a message loop. Destroy the
+    // components before main returns, not in static destructors; UnloadBtApis is not
+    // needed (kvbtw32.h).
+    //
+    // ---- What an open that fails reports
+    // Writing Active true when no connection can be made calls OnFatalError(Sender, 13,
+    // Detail, text, RaiseException) on the opening thread, writes "Fatal Error: 13,
+    // Detail, text" to the log, then throws Exception(text) out of the write of Active,
+    // unless the handler cleared RaiseException (and never while the component is still
+    // loading from its form). The component stays closed: no OnOpen, no OnConnect.
+    //   Detail  text
+    //   3       "Bluetooth system API is not found."
+    //   1       "There are no bluetooth adapters"
+    //   1       "There are no bluetooth devices."
+    //   2       "There are no selected bluetooth devices."
+    //   4       "The selected bluetooth device is not in the device list."
+    //   5       "The selected service is not in the service list of the selected
+    //           bluetooth device."
+    //   N       "Socket error  # =0= N"       the service lookup failed with Winsock code N
+    //   N       "Socket error  # =2=N"        no socket could be made
+    //   N       "Connect to selected bluetooth device failed # =1=N"   the connect failed
+    // A ConnectTimeout that runs out gives N = 10060 (WSAETIMEDOUT) in the lookup's or
+    // the connect's line. An open that is cancelled reports nothing.
+
+    // ---- Discovery (main thread)
+    // Update lists the local radios (EnumerateRadios), then the remote devices that
+    // DeviceEnum asks for (EnumerateDevices), then tells the device boxes (notification
+    // 3). By default DeviceEnum asks every radio for the devices it remembers and those
+    // connected now, with no inquiry: {bteRemembered, bteConnected, bteAllRadios},
+    // DeviceEnumTimeout 5. With bteIssueInquiry and a DeviceEnumTimeout above 0 each
+    // searched radio also looks for devices in range, holding the calling thread about
+    // DeviceEnumTimeout seconds per radio. Devices stand in the order of their radios, a
+    // device once for each radio that reports it (IndexOfAddress finds the first). With
+    // bteAllRadios clear only the radio at RadioIndex is searched; an index outside the
+    // radio list throws EListError. Every Update cancels an open that waits, destroys the
+    // radio and device objects of the last one (pointers to them dangle) and keeps
+    // RadioIndex and DeviceIndex as numbers. Without the Bluetooth functions both lists
+    // stay empty; nothing of discovery is reported or logged.
     void Update() override;
     void EnumerateRadios();
     void EnumerateDevices() override;

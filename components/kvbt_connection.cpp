@@ -381,9 +381,7 @@ bool TkvBT::WaitForBytes(std::uint32_t Count, std::uint32_t Ms) {
             result = true;
             break;
         }
-        Sleep(1);
-        if (Application)
-            Application->ProcessMessages();
+        WaitServingMessages(link->StopEvent(), 1);
     }
     --link->DontRead;
     link->Wake();

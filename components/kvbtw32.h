@@ -40,8 +40,13 @@ void SetApiResolver(TkvApiResolver* Resolver);
 bool LoadBtApi();
 // True when "Ws2_32.dll" is loaded (loading it now if needed).
 bool LoadWsApi();
-// Frees both libraries and sets both handles to null; run at program end. A library that
-// a TkvBtApiHold keeps is freed when the last hold goes.
+// Frees both libraries and sets both handles to null; the next wrapper call loads them
+// again. A program need not call it: the libraries go with the process. To free them
+// sooner, call it when no component is open or opening, as after the last TkvBT is gone
+// at the end of main; a library that an open's let-go worker still uses (TkvBtApiHold) is
+// freed when that worker ends. Never call it while the process exits (from a static
+// destructor, an atexit handler or DllMain), when threads and libraries end in an order
+// the program does not control. SetApiResolver calls it.
 void UnloadBtApis();
 
 // Keeps the libraries loaded now, or later while it lives, from being freed under a

@@ -283,17 +283,30 @@ private:
 
 // ---- TkvDevice
 
-// One entry of a transport's device list; the component that lists it owns it.
+// One entry of a transport's device list. The component that lists it owns it and
+// destroys it when it lists again, so keep positions, not pointers. TkvBT fills only
+// GetIndex, GetParent and NameFriendly, and Handle for its radios; the other fields serve
+// transports that list entries of the system's device manager (serial ports) and stay
+// empty in this library. The Bluetooth objects keep what the platform reports in fields
+// of their own (TkvBTRadio, TkvBTDevice in kvbt.h).
 class TkvDevice : public TPersistent {
 public:
+    // The position in the owner's list (a radio's in the radio list), and the owner.
     int GetIndex() const { return fIndex; }
     TkvBaseIO* GetParent() const { return fParent; }
 
+    // The medium's handle: a TkvBTRadio's radio handle, which the radio closes when it
+    // goes; 0 for a remote device.
     std::uintptr_t Handle = 0;
-    std::uintptr_t DevInst = 0;
+    std::uintptr_t DevInst = 0; // the device-manager instance
+    // The key by which InsertDevice keeps a list in order; TkvBT appends and leaves it 0.
     std::int32_t Data = 0;
     std::int32_t DataEx = 0;
+    // The name to show, as the platform reports it; also the entry's text in the list.
     String NameFriendly;
+    // Device-manager texts: physical device object, DOS device and symbolic link names,
+    // registry key, description, service, driver, instance id, bus relations, port name
+    // ("COM3"), manufacturer, serial number; and the setup class.
     String NamePDO;
     String NameDeviceDos;
     String NameSymbolic;
