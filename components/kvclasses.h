@@ -636,7 +636,9 @@ private:
     TState fState = TState::Closed;
     DWORD fStateOwner = 0;        // the thread running an opening or a closing
     bool fCloseAfterOpen = false; // Active false by the opening thread during its events
-    HANDLE fSettled;              // manual reset: set while closed or open
+    // Manual reset, set while closed or open; shared, so that a wait on it outlives a
+    // component that a handler destroyed meanwhile.
+    std::shared_ptr<void> fSettled;
     std::shared_ptr<TkvConnection> fConnection;
     // Closed connections whose readers could not be waited for by their closer; the
     // destructor waits for those still held (a reader holds its connection until it ends).

@@ -8,7 +8,7 @@
 #include <dbt.h>
 
 TkvBaseIO::TkvBaseIO(TComponent* AOwner)
-    : TComponent(AOwner), fSettled(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {
+    : TComponent(AOwner), fSettled(CreateEventW(nullptr, TRUE, TRUE, nullptr), CloseHandle) {
     fPriority = tpNormal;
     flClearDeviceListWithFree = true;
     fHandle = kvInvalidHandle;
@@ -22,7 +22,6 @@ TkvBaseIO::~TkvBaseIO() {
         SetTerminal(nullptr);
     // Virtual calls made here reach this class's own ClearDeviceList.
     ClearDeviceList();
-    CloseHandle(fSettled);
 }
 
 // ---- Life cycle
@@ -76,17 +75,18 @@ void TkvBaseIO::SetActive(bool Value) {
 void TkvBaseIO::Claim(TState State) {
     fState = State;
     fStateOwner = GetCurrentThreadId();
-    ResetEvent(fSettled);
+    ResetEvent(fSettled.get());
 }
 
 void TkvBaseIO::Settle(TState State) {
     fState = State;
     fStateOwner = 0;
-    SetEvent(fSettled);
+    SetEvent(fSettled.get());
 }
 
 void TkvBaseIO::WaitSettled() {
-    MainThreadWait(fSettled);
+    const std::shared_ptr<void> settled = fSettled;
+    MainThreadWait(settled.get());
 }
 
 void TkvBaseIO::Open() {

@@ -71,10 +71,10 @@ struct TPeerServer::TLink {
     bool Ended = false;
 };
 
-TPeerServer::TPeerServer(const TPeer& Spec) : fSpec(Spec) {
+TPeerServer::TPeerServer(const TPeer& Peer) : fPeer(Peer) {
     sockaddr_in listening{};
     fListener = BoundSocket(SOCK_STREAM, IPPROTO_TCP,
-                            Spec.StallAfter >= 0 ? kStalledReceiveBuffer : 0, listening);
+                            Peer.StallAfter >= 0 ? kStalledReceiveBuffer : 0, listening);
     if (fListener != INVALID_SOCKET && listen(fListener, SOMAXCONN) != 0) {
         closesocket(fListener);
         fListener = INVALID_SOCKET;
@@ -189,7 +189,7 @@ void TPeerServer::Accept() {
                    sizeof noDelay);
         auto link = std::make_shared<TLink>();
         link->Socket = s;
-        link->Stalled = fSpec.StallAfter == 0;
+        link->Stalled = fPeer.StallAfter == 0;
         fLinks.push_back(link);
         {
             std::lock_guard lock(fLock);
@@ -197,7 +197,7 @@ void TPeerServer::Accept() {
             fLatest = link;
         }
         fChanged.notify_all();
-        if (fSpec.DropAfter == 0)
+        if (fPeer.DropAfter == 0)
             End(*link, false, true);
     }
 }
@@ -224,10 +224,10 @@ void TPeerServer::Serve(TLink& link, short events) {
 
 void TPeerServer::Receive(TLink& link) {
     long long want = kChunk;
-    if (fSpec.DropAfter >= 0)
-        want = std::min(want, fSpec.DropAfter - link.Count);
-    if (fSpec.StallAfter > link.Count) // once resumed, a link stalls no more
-        want = std::min(want, fSpec.StallAfter - link.Count);
+    if (fPeer.DropAfter >= 0)
+        want = std::min(want, fPeer.DropAfter - link.Count);
+    if (fPeer.StallAfter > link.Count) // once resumed, a link stalls no more
+        want = std::min(want, fPeer.StallAfter - link.Count);
     char buffer[kChunk];
     int got = recv(link.Socket, buffer, int(want), 0);
     if (got == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK)
@@ -243,13 +243,13 @@ void TPeerServer::Receive(TLink& link) {
         link.Received += bytes;
     }
     fChanged.notify_all();
-    if (fSpec.Kind == TPeerKind::Echo)
+    if (fPeer.Kind == TPeerKind::Echo)
         link.Outbox += bytes;
-    else if (fSpec.Kind == TPeerKind::Modem)
+    else if (fPeer.Kind == TPeerKind::Modem)
         link.Outbox += link.Modem.Feed(bytes);
-    if (link.Count == fSpec.DropAfter)
+    if (link.Count == fPeer.DropAfter)
         End(link, false, true);
-    else if (link.Count == fSpec.StallAfter)
+    else if (link.Count == fPeer.StallAfter)
         link.Stalled = true;
 }
 

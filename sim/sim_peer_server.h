@@ -25,7 +25,7 @@ namespace kvsim {
 class TPeerServer {
 public:
     // Listens and starts the thread; throws std::runtime_error when it cannot listen.
-    explicit TPeerServer(const TPeer& Spec);
+    explicit TPeerServer(const TPeer& Peer);
     // Stops.
     ~TPeerServer();
     TPeerServer(const TPeerServer&) = delete;
@@ -69,7 +69,7 @@ private:
     void Wake();
     template <class P> bool WaitFor(DWORD timeoutMs, P condition) const;
 
-    const TPeer fSpec;
+    const TPeer fPeer;
     SOCKET fListener = INVALID_SOCKET;
     SOCKET fWake = INVALID_SOCKET; // a datagram to it wakes the thread
     sockaddr_in fWakeAddress{};
