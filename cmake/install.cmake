@@ -7,7 +7,7 @@
 # (`cmake --install build --component library` leaves the simulator out).
 include(CMakePackageConfigHelpers)
 
-set(kv_units toolkit kvsysutils kvwin32 kvclasses kvbtw32 kvbt kvcommbox)
+set(kv_units toolkit kvsysutils kvwin32 kvclasses kvbtw32 kvbt kvcommbox kvlogfile)
 
 # The two targets a program links; the units behind them come along as kvbt::unit_NAME.
 add_library(kvbt_library INTERFACE)
