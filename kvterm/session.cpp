@@ -19,7 +19,7 @@
 
 namespace {
 
-const size_t kSendChunk = 64 * 1024;
+const size_t kSendChunk = 256 * 1024;
 const DWORD kFirstRetryMs = 1000;
 const DWORD kLastRetryMs = 30000;
 
