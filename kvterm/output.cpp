@@ -44,6 +44,13 @@ void TOutput::Tick() {
     FlushStale(GetTickCount64());
 }
 
+void TOutput::Flush() {
+    std::lock_guard<std::mutex> lock(fLock);
+    std::vector<std::string> lines;
+    fReceived.Flush(lines);
+    WriteLines(lines);
+}
+
 bool TOutput::Waiting() const {
     std::lock_guard<std::mutex> lock(fLock);
     return fReceived.Pending();

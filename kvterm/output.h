@@ -24,6 +24,8 @@ public:
     void Sent(std::string_view Bytes);
     // Shows a hex line that has waited 100 ms.
     void Tick();
+    // Shows a hex line not yet full, at once: the end of a link or of the session.
+    void Flush();
     // A hex line waits for more bytes.
     bool Waiting() const;
     // A write failed (the reader of a pipe has gone, a disk is full): the error, else 0.

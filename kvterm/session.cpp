@@ -150,18 +150,17 @@ TExitCode TSession::Run() {
             Tell("connected to " + DeviceText(*fDevice) + ", " + StringToUtf8(service->Caption()) +
                  " (" + ServiceClassText(service->Guid()) + ")" +
                  (fConsole ? "" : "; Ctrl+C ends"));
-            switch (Talk()) {
+            const TEnd end = Talk();
+            fBt.SetActive(false); // after it, no handler runs
+            fOutput.Flush();
+            switch (end) {
             case TEnd::Stopped:
             case TEnd::Idle:
-                fBt.SetActive(false);
                 Tell("closed");
                 return ecDone;
-            case TEnd::OutputFailed: {
-                std::string why = OutputFailure();
-                fBt.SetActive(false);
-                Tell(why);
+            case TEnd::OutputFailed:
+                Tell(OutputFailure());
                 return ecLinkEnded;
-            }
             case TEnd::LinkEnded:
                 break;
             }

@@ -4,6 +4,7 @@
 #include "kvterm/devices.h"
 #include "kvterm/keys.h"
 #include "kvterm/options.h"
+#include "kvterm/output.h"
 
 #include <gtest/gtest.h>
 
@@ -121,6 +122,49 @@ TEST(KvtermBytes, HexDumpLinesCarryOffsetBytesAndText) {
     EXPECT_EQ(lines[1].substr(0, 12), "< 00000010  ");
     EXPECT_EQ(lines[2], "< " + HexLine(0x20, std::string(8, 'b')));
     EXPECT_EQ(lines[3], "< " + HexLine(0x28, "c")); // the stream goes on after a flush
+}
+
+// What a pipe holds now.
+std::string Drain(HANDLE Pipe) {
+    std::string bytes;
+    DWORD available = 0;
+    while (PeekNamedPipe(Pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        std::string chunk(available, '\0');
+        DWORD read = 0;
+        ReadFile(Pipe, chunk.data(), available, &read, nullptr);
+        bytes.append(chunk, 0, read);
+    }
+    return bytes;
+}
+
+TEST(KvtermOutput, HexLinesWaitForMoreEchoedLinesFollowWhatCameBeforeAndAFailedWriteTells) {
+    HANDLE read, write;
+    ASSERT_TRUE(CreatePipe(&read, &write, nullptr, 1 << 16));
+    {
+        TOutput out(write, true, true);
+        out.Received("0123456789ABCDEFGHIJ");
+        EXPECT_EQ(Drain(read), "< " + HexLine(0, "0123456789ABCDEF") + "\r\n");
+        EXPECT_TRUE(out.Waiting());
+        out.Sent("xy"); // the received line waiting goes first
+        EXPECT_EQ(Drain(read), "< " + HexLine(16, "GHIJ") + "\r\n> " + HexLine(0, "xy") + "\r\n");
+        out.Received("K");
+        out.Flush(); // the end of the link
+        EXPECT_EQ(Drain(read), "< " + HexLine(20, "K") + "\r\n");
+        EXPECT_FALSE(out.Waiting());
+    }
+    {
+        TOutput out(write, false, true);
+        out.Received("ab");
+        out.Sent("cd");
+        TOutput quiet(write, false, false);
+        quiet.Sent("not shown");
+        EXPECT_EQ(Drain(read), "abcd");
+        EXPECT_EQ(out.Failure(), 0u);
+        CloseHandle(read); // the reader of the pipe has gone
+        out.Received("lost");
+        EXPECT_NE(out.Failure(), 0u);
+    }
+    CloseHandle(write);
 }
 
 TEST(KvtermOptions, CommandLinesAreReadAndBadOnesRefusedWithTheReason) {

@@ -48,11 +48,13 @@ template <class F> bool WaitUntil(F Condition, DWORD TimeoutMs = 20000) {
 }
 
 // One run of kvterm.exe. Standard input is a file holding Input, or with a pipe one that
-// the test writes and closes; standard output and standard error go to files.
+// the test writes and closes; standard output and standard error go to files, or
+// standard output to a pipe whose reader has gone.
 class TKvterm {
 public:
-    TKvterm(const std::vector<String>& Arguments, const std::string& Input = {},
-            bool Pipe = false) {
+    enum TOutput { toFile, toClosedPipe };
+    TKvterm(const std::vector<String>& Arguments, const std::string& Input = {}, bool Pipe = false,
+            TOutput Output = toFile) {
         static int runs = 0;
         const String name = IntToStr(++runs);
         fOut = TempPath(name + L".out");
@@ -74,7 +76,15 @@ public:
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
                                CREATE_ALWAYS, 0, nullptr);
         };
-        HANDLE out = output(fOut), err = output(fErr);
+        HANDLE out, err = output(fErr);
+        if (Output == toClosedPipe) {
+            HANDLE reader;
+            if (!CreatePipe(&reader, &out, &inherit, 0))
+                throw std::runtime_error("no pipe");
+            CloseHandle(reader);
+        } else {
+            out = output(fOut);
+        }
         String commandLine = L"\"" + kKvterm + L"\"";
         for (const String& a : Arguments)
             commandLine += L" \"" + a + L"\"";
@@ -390,6 +400,29 @@ TEST_F(Kvterm, ReconnectConnectsAgainAfterADropAndGoesOn) {
                        "kvterm: the link has ended; connecting again in 1 s\n"
                        "kvterm: connecting again, attempt 2\n" +
                        connected + "kvterm: closed\n");
+}
+
+TEST_F(Kvterm, ReconnectTriesAFailedConnectAgainOneTwoFourSecondsApart) {
+    TKvterm term({L"connect", L"Echo Box", L"--reconnect", L"--world",
+                  EchoBoxWorld("class=0x1101 channel=3 name=\"Refusing\" fail=10061")});
+    ASSERT_TRUE(term.WaitForErr("connecting again in 4 s")) << term.Err();
+    EXPECT_EQ(term.Wait(0), STILL_ACTIVE); // until stopped
+    std::string err = term.Err();
+    err.erase(std::remove(err.begin(), err.end(), '\r'), err.end());
+    const std::string failed =
+        "kvterm: could not connect: Connect to selected bluetooth device failed # =1=10061; "
+        "connecting again in ";
+    EXPECT_EQ(err, failed + "1 s\nkvterm: connecting again, attempt 2\n" + failed +
+                       "2 s\nkvterm: connecting again, attempt 3\n" + failed + "4 s\n");
+}
+
+TEST_F(Kvterm, OutputThatCannotBeWrittenEndsWithThreeAndTheReason) {
+    TKvterm term({L"connect", L"Echo Box", L"--idle-exit", L"5000", L"--world",
+                  EchoBoxWorld("class=0x1101 channel=3 name=\"Echo\" peer=echo")},
+                 "lost on the way back", false, TKvterm::toClosedPipe);
+    EXPECT_EQ(term.Wait(), 3u) << term.Err();
+    EXPECT_NE(term.Err().find("kvterm: cannot write to standard output: "), std::string::npos)
+        << term.Err();
 }
 
 TEST_F(Kvterm, ConnectThatFailsEndsWithOneAndTheLibrarysMessage) {
