@@ -10,12 +10,33 @@ namespace {
 
 const wchar_t* const kLevelNames[] = {L"simple", L"detail", L"debug"};
 
-// Opened for appending only: every write goes to the end of the file as one piece, even
-// when another process appends to it too.
+// Opened for appending: every write goes to the end of the file. (Reading is asked for
+// too, which the lock below needs.)
 HANDLE OpenForAppending(const String& FileName) {
-    return CreateFileW(FileName.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+    return CreateFileW(FileName.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Appends the line whole. The writers of every handle on the file, in any process, take
+// turns through a lock on one byte far past any end of the file: an append alone is not
+// one step everywhere (Wine finds the end and writes there in two), and two logs on one
+// file would write over each other's lines. Where the file system has no locks, the line
+// is written all the same.
+bool Append(HANDLE File, const std::string& Line) {
+    OVERLAPPED turn{};
+    turn.Offset = 0xFFFFFFFE;
+    turn.OffsetHigh = 0x7FFFFFFF;
+    const bool locked = LockFileEx(File, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
+    DWORD written = 0;
+    const bool whole =
+        WriteFile(File, Line.data(), static_cast<DWORD>(Line.size()), &written, nullptr) &&
+        written == Line.size();
+    const DWORD code = GetLastError();
+    if (locked)
+        UnlockFileEx(File, 0, 1, 0, &turn);
+    SetLastError(code);
+    return whole;
 }
 
 // "2026-12-10 14:03:07.123 detail text\r\n", line breaks in the text escaped.
@@ -133,9 +154,7 @@ void TkvLogFile::Write(TDetailLevel l, const String& s) {
     std::unique_lock<std::mutex> lock(fLock);
     if (fFile == INVALID_HANDLE_VALUE)
         return;
-    DWORD written = 0;
-    if (WriteFile(fFile, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
-        written == line.size())
+    if (Append(fFile, line))
         return;
     DWORD code = GetLastError();
     String name = fFileName;

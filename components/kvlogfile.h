@@ -14,10 +14,10 @@
 // text, whose line breaks are written as \r and \n so that each call gives one line.
 //
 // Each line goes to the end of the file in one write, so a crash loses at most the line
-// in progress and several logs, also of other processes, may share one file. Any thread
-// may write (a component's reader does); lines of a level above Level are left out. A
-// write that fails goes to DoFatalErrors: OnFatalError, then Exception unless the
-// handler clears the flag.
+// in progress; the writers of a file take turns through a lock on it, so several logs,
+// also of other processes, may share one file. Any thread may write (a component's
+// reader does); lines of a level above Level are left out. A write that fails goes to
+// DoFatalErrors: OnFatalError, then Exception unless the handler clears the flag.
 class TkvLogFile : public TkvCustomLogFile {
 public:
     explicit TkvLogFile(TComponent* AOwner);

@@ -133,13 +133,11 @@ int FindDevice(const TkvBT& Bt, const String& Text) {
     if (found.empty())
         throw EExit(ecNoConnection, "no device '" + Utf8(Text) +
                                         "' among those the radios know (kvterm list shows them)");
-    std::string names;
+    std::string message =
+        "'" + Utf8(Text) + "' names several devices; give more of the name, or the address:";
     for (int i : found)
-        names += "\n  " + DeviceText(*Bt.GetBTDevice(i));
-    throw EExit(ecUsage, "'" + Utf8(Text) +
-                             "' names several devices; give more of the name, or "
-                             "the address:" +
-                             names);
+        message += "\n  " + DeviceText(*Bt.GetBTDevice(i));
+    throw EExit(ecUsage, message);
 }
 
 void LookUpServices(TkvBTDevice& Device) {

@@ -42,8 +42,9 @@ connect options:
                         nothing has arrived for MS milliseconds
   --escape KEY          the key that ends a console session (default Ctrl+])
 
-On a console, keys go to the device as they are typed (Ctrl+C too); the escape key
-ends. Otherwise standard input is sent as it comes, and Ctrl+C ends.
+On a console, keys go to the device as they are typed: Ctrl+C too, Backspace as DEL,
+cursor and function keys as VT sequences; the escape key ends. Otherwise standard input
+is sent as it comes, and Ctrl+C ends.
 
 Exit codes: 0 ended by the user, by --idle-exit, or by the device once standard input
 had ended and been sent; 1 could not connect (or list, or look the services up);
