@@ -134,7 +134,7 @@ int FindDevice(const TkvBT& Bt, const String& Text) {
         throw EExit(ecNoConnection, "no device '" + Utf8(Text) +
                                         "' among those the radios know (kvterm list shows them)");
     std::string message =
-        "'" + Utf8(Text) + "' names several devices; give more of the name, or the address:";
+        "several devices are named '" + Utf8(Text) + "'; give more of the name, or the address:";
     for (int i : found)
         message += "\n  " + DeviceText(*Bt.GetBTDevice(i));
     throw EExit(ecUsage, message);

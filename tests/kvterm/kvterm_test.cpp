@@ -265,7 +265,7 @@ TEST_F(Kvterm, DeviceIsNamedByAddressExactNameOrTheOneNameThatBeginsSo) {
         {L"ECHO", 0, "Plain\t0x1101\t2\r\n", ""}, // the exact name wins over the others
         {L"serial", 0, "Serial Port\t0x1101\t1\r\n", ""},
         {L"echo b", 2, "",
-         "kvterm: 'echo b' names several devices; give more of the name, or the address:\n"
+         "kvterm: several devices are named 'echo b'; give more of the name, or the address:\n"
          "  Echo Box (00:1A:7D:DA:71:20)\n"
          "  Echo Base (00:1A:7D:DA:71:30)\n"},
         {L"Nobody", 1, "",
