@@ -6,7 +6,7 @@ namespace {
 
 const char kEsc = '\x1B';
 
-// The xterm modifier parameter: 1, plus 1 for Shift, 2 for Alt, 4 for Ctrl.
+// A VT key sequence's modifier parameter: 1, plus 1 for Shift, 2 for Alt, 4 for Ctrl.
 int Modifiers(DWORD State) {
     int m = 1;
     if (State & SHIFT_PRESSED)

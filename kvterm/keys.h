@@ -10,8 +10,8 @@
 // UTF-8 (Ctrl+C and the other control characters as they are; Alt with a character
 // sends ESC before it), Enter as the given line end, Backspace as DEL (Ctrl+Backspace
 // as BS), Shift+Tab as ESC [ Z, and the cursor, editing and function keys as the VT
-// sequences of an xterm: ESC [ A for Up, ESC [ 1 ; 5 A for Ctrl+Up, ESC O P for F1,
-// ESC [ 1 5 ~ for F5. A key held down sends its bytes once per repeat.
+// sequences that a device's shell expects: ESC [ A for Up, ESC [ 1 ; 5 A for Ctrl+Up,
+// ESC O P for F1, ESC [ 1 5 ~ for F5. A key held down sends its bytes once per repeat.
 class TKeyTranslator {
 public:
     TKeyTranslator(std::string Enter, wchar_t Escape) : fEnter(std::move(Enter)), fEscape(Escape) {}

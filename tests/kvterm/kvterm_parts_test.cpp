@@ -27,7 +27,7 @@ KEY_EVENT_RECORD Key(WORD VirtualKey, wchar_t Char, DWORD State = 0, WORD Repeat
     return k;
 }
 
-TEST(KvtermKeys, KeysBecomeTheBytesOfAnXtermAndTheEscapeKeySendsNothing) {
+TEST(KvtermKeys, KeysBecomeTheBytesOfAVtTerminalAndTheEscapeKeySendsNothing) {
     const struct {
         KEY_EVENT_RECORD Key;
         std::string Bytes;
