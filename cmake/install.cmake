@@ -11,7 +11,7 @@
 # or moved to, nothing in it points back to this tree.
 include(CMakePackageConfigHelpers)
 
-set(kv_units toolkit kvsysutils kvwin32 kvclasses kvbtw32 kvbt kvcommbox)
+set(kv_units toolkit kvsysutils kvwin32 kvclasses kvbtw32 kvbt kvcommbox kvlogfile)
 
 # The two targets a program links; the units behind them come along as kvbt::unit_NAME.
 add_library(kvbt_library INTERFACE)

@@ -61,7 +61,11 @@ mkdir -p "$WINEPREFIX"
 
 # Wine's desktop process, started by the first program that makes a window, inherits
 # that program's standard error and outlives it. Whoever reads our output would wait for
-# it, so the program's standard error goes through a file and is copied out at the end.
+# it, so the program's standard error goes through a file and is copied out at the end;
+# on a terminal nobody waits for its end, and messages show as they come.
+if [ -t 2 ]; then
+    exec "$WINE" "$@"
+fi
 errors=$(mktemp)
 status=0
 "$WINE" "$@" 2>"$errors" || status=$?

@@ -260,6 +260,12 @@ public:
         return static_cast<TkvBTDevice*>(GetDevice(Index));
     }
     int IndexOfAddress(BLUETOOTH_ADDRESS Address) const;
+    // The listed devices that Text names, as positions in the device list: the device
+    // with that address (in any form TextToBtAddress reads); else those whose friendly
+    // name equals Text, ignoring case; else those whose name begins with it, ignoring
+    // case. A device that several radios report counts once, at its first entry. Empty
+    // when nothing fits (or Text is empty); more than one when Text is ambiguous.
+    std::vector<int> FindDevices(const String& Text) const;
 
     std::int32_t GetDeviceIndex() override { return fDeviceIndex; }
     void SetDeviceIndex(std::int32_t Value) override;

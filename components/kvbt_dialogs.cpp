@@ -4,25 +4,6 @@
 #include "components/kvsysutils.h"
 #include "toolkit/format.h"
 
-namespace {
-
-// The system's text for an error code, without trailing blanks, control characters and
-// full stops.
-String SystemMessage(DWORD code) {
-    wchar_t* text = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    String s = n && text ? String(text, n) : String();
-    if (text)
-        LocalFree(text);
-    while (!s.empty() && (s.back() <= L' ' || s.back() == L'.'))
-        s.pop_back();
-    return s;
-}
-
-} // namespace
-
 void TkvBT::ConfigDialog() {
     CancelOpen();
     if (fRadioIndex < 0 || fDeviceIndex < 0)

@@ -15,3 +15,16 @@ String GuidToString(const GUID& G) {
                    static_cast<unsigned>(G.Data4[5]), static_cast<unsigned>(G.Data4[6]),
                    static_cast<unsigned>(G.Data4[7])});
 }
+
+String SystemMessage(DWORD Code) {
+    wchar_t* text = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, Code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    String s = n && text ? String(text, n) : String();
+    if (text)
+        LocalFree(text);
+    while (!s.empty() && (s.back() <= L' ' || s.back() == L'.'))
+        s.pop_back();
+    return s;
+}

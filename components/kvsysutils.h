@@ -11,3 +11,7 @@ HWND GetOwnerWindow();
 // The identifier as "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}": upper-case hexadecimal,
 // always 38 characters, the eight bytes in storage order.
 String GuidToString(const GUID& G);
+
+// The system's text for an error code (GetLastError, WSAGetLastError), without trailing
+// blanks, control characters and full stops; empty for a code the system has no text for.
+String SystemMessage(DWORD Code);

@@ -2,12 +2,12 @@
 # Sets up and builds (scripts/setup.sh), then runs the benchmarks under Wine on a virtual
 # display and prints their tables, also kept in build/bench-results.txt.
 #   scripts/bench.sh                 every benchmark and the fault trials at full counts
-#   scripts/bench.sh faults          only the fault trials (or: receive idle latency send terminal open)
+#   scripts/bench.sh faults          only the fault trials (or: receive idle latency send terminal open kvterm)
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 export KV_WINEPREFIX="${KV_WINEPREFIX:-$PWD/build/wineprefix}"
-NAMES=${*:-receive idle latency send terminal open faults}
+NAMES=${*:-receive idle latency send terminal open kvterm faults}
 for name in $NAMES; do
     [ -f "build/bench/bench_$name.exe" ] || { echo "no benchmark '$name'" >&2; exit 2; }
 done

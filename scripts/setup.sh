@@ -12,8 +12,9 @@ case "$CONFIG" in
     *) echo "usage: scripts/setup.sh [Release|Debug]" >&2; exit 2 ;;
 esac
 
-# g++: the native build that replays the parsers' fuzzing corpus (tests/fuzz).
-scripts/install-packages.sh cmake ninja-build g++-mingw-w64-x86-64-posix wine64 xvfb xauth \
+# g++: the native build that replays the parsers' fuzzing corpus (tests/fuzz); tmux: the
+# console that kvterm's console test types into (tests/kvterm).
+scripts/install-packages.sh cmake ninja-build g++-mingw-w64-x86-64-posix wine64 xvfb xauth tmux \
     googletest g++
 
 if [ ! -f "$BUILD_DIR/build.ninja" ]; then

@@ -998,6 +998,33 @@ TEST_F(Discovery, IndexOfAddressFindsTheFirstEntryOfAllSixtyFourBits) {
         EXPECT_EQ(bt->IndexOfAddress(Address(c.Address)), c.Index) << std::hex << c.Address;
 }
 
+TEST_F(Discovery, FindDevicesTakesAnAddressAnExactNameOrTheOneNameThatBeginsSo) {
+    kvsim::TWorld w = World();
+    w.Devices = {Device(L"Echo", kEcho, {0, 1}), Device(L"Echo Box", kModem, {0}),
+                 Device(L"Zweites Gerät", kPhone, {1}), Device(L"Phone One", kTwo, {0}),
+                 Device(L"Phone Two", kBare, {1})};
+    Use(w);
+    bt->Update();
+    ASSERT_EQ(Names(bt), (std::vector<std::wstring>{L"Echo", L"Echo Box", L"Phone One", L"Echo",
+                                                    L"Zweites Gerät", L"Phone Two"}));
+    const struct {
+        const wchar_t* Text;
+        std::vector<int> Found;
+    } cases[] = {
+        {L"echo", {0}},          // the exact name wins over "Echo Box", at its first entry
+        {L"ECHO b", {1}},        // the one name that begins so
+        {L"zweites GERÄT", {4}}, // case ignored beyond ASCII
+        {L"phone", {2, 5}},      // ambiguous: both, in list order
+        {L"00:1a:7d:da:71:20", {0}},
+        {L"001A7DDA7131", {4}},
+        {L"00:1A:7D:DA:71:99", {}}, // an address that nobody lists
+        {L"Headset", {}},
+        {L"", {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(bt->FindDevices(c.Text), c.Found) << std::wstring(c.Text);
+}
+
 // ---- The device box
 
 std::vector<std::wstring> Items(TkvDeviceBox* box) {

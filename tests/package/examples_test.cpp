@@ -1,7 +1,8 @@
 // The two examples, built from the installed package (test package_build), run as a
 // user runs them, on worlds that the test writes: kvlist prints the radios and the
-// devices they remember; kvterm connects to a device whose echo peer stands in this
-// test, prints what comes back, and ends cleanly when the peer drops the link.
+// devices they remember; kvconnect connects to a device, named by its name, whose peer
+// stands in this test, prints what the peer sends, logs to its file, and ends cleanly
+// when the peer drops the link.
 #include "demo/driver/program.h"
 #include "sim/sim_peer_server.h"
 #include "toolkit/text.h"
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -80,10 +82,6 @@ public:
     TConsoleProgram(const TConsoleProgram&) = delete;
     TConsoleProgram& operator=(const TConsoleProgram&) = delete;
 
-    void Type(const std::string& Bytes) {
-        DWORD written = 0;
-        WriteFile(fInput, Bytes.data(), DWORD(Bytes.size()), &written, nullptr);
-    }
     // The output so far, its line ends as "\n".
     std::string Output() const {
         std::lock_guard<std::mutex> lock(fOutput->Lock);
@@ -189,11 +187,12 @@ radios first second
                              "connected)\n");
 }
 
-TEST_F(Examples, TerminalEchoesWhatItSendsAndEndsWhenThePeerDrops) {
+TEST_F(Examples, ConnectPrintsWhatArrivesLogsAndEndsWhenThePeerDrops) {
     kvsim::TPeer spec;
-    spec.Kind = kvsim::TPeerKind::Echo;
+    spec.Kind = kvsim::TPeerKind::Silent;
     kvsim::TPeerServer peer(spec);
-    TConsoleProgram terminal(kFolder + L"kvterm.exe", {L"00:1a:7d:da:71:20", World(R"([radio r]
+    DeleteFileW(L"kvconnect.log");
+    TConsoleProgram connect(kFolder + L"kvconnect.exe", {L"echo box", World(R"([radio r]
 address 00:1A:7D:DA:70:01
 [device echo]
 name "Echo Box"
@@ -201,22 +200,25 @@ address 00:1A:7D:DA:71:20
 radios r
 remembered yes
 service class=0x1101 channel=3 name="Echo" peer=external port=)" + std::to_string(peer.Port()) +
-                                                                                   "\n")});
-    ASSERT_TRUE(terminal.WaitForOutput("Connected to Echo Box. Ctrl+C ends.\n"))
-        << terminal.Output();
+                                                                            "\n")});
+    ASSERT_TRUE(connect.WaitForOutput("Connected to Echo Box (00:1A:7D:DA:71:20). Ctrl+C ends.\n"))
+        << connect.Output();
     EXPECT_EQ(peer.Connections(), 1);
 
-    terminal.Type("hello\n");
-    ASSERT_TRUE(terminal.WaitForOutput("Ctrl+C ends.\nhello\n")) << terminal.Output();
-    EXPECT_EQ(peer.Received(), "hello\n");
-    terminal.Type("and more\n");
-    ASSERT_TRUE(terminal.WaitForOutput("hello\nand more\n")) << terminal.Output();
+    ASSERT_TRUE(peer.Send("hello\n"));
+    ASSERT_TRUE(connect.WaitForOutput("Ctrl+C ends.\nhello\n")) << connect.Output();
+    ASSERT_TRUE(peer.Send("and more\n"));
+    ASSERT_TRUE(connect.WaitForOutput("hello\nand more\n")) << connect.Output();
 
     ASSERT_TRUE(peer.Drop());
-    EXPECT_EQ(terminal.WaitForExit(), 0u) << terminal.Output();
-    EXPECT_EQ(terminal.Output(), "Connected to Echo Box. Ctrl+C ends.\n"
-                                 "hello\nand more\n"
-                                 "The link has ended.\n");
+    EXPECT_EQ(connect.WaitForExit(), 0u) << connect.Output();
+    EXPECT_EQ(connect.Output(), "Connected to Echo Box (00:1A:7D:DA:71:20). Ctrl+C ends.\n"
+                                "hello\nand more\n"
+                                "The link has ended.\n");
+    std::ifstream log("kvconnect.log", std::ios::binary);
+    std::string logged((std::istreambuf_iterator<char>(log)), {});
+    EXPECT_NE(logged.find(" detail kvBT: Opened: Echo Box (00:1A:7D:DA:71:20) "), std::string::npos)
+        << logged;
 }
 
 TEST_F(Examples, BadInputEndsWithAReasonAndACode) {
@@ -226,11 +228,11 @@ TEST_F(Examples, BadInputEndsWithAReasonAndACode) {
         DWORD ExitCode;
         const char* Says;
     } cases[] = {
-        {L"kvterm.exe", {}, 2, "usage: kvterm ADDRESS [WORLD]"},
-        {L"kvterm.exe",
+        {L"kvconnect.exe", {}, 2, "usage: kvconnect DEVICE [WORLD]"},
+        {L"kvconnect.exe",
          {L"00:1A:7D:DA:71:21", World("[radio r]\naddress 00:1A:7D:DA:70:01\n")},
          1,
-         "kvterm: no radio knows the device 00:1A:7D:DA:71:21"},
+         "kvconnect: no device is named 00:1A:7D:DA:71:21 (kvlist shows them)"},
         {L"kvlist.exe",
          {World("[radio r]\naddress 00:1A:7D:DA:70:01\ncolour red\n")},
          1,
