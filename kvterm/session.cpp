@@ -96,6 +96,7 @@ private:
     std::optional<TEolTranslator> fEol;
     std::shared_ptr<TInputQueue> fInput = std::make_shared<TInputQueue>();
     TWakeEvent fWake; // the link ended, or the output failed
+    std::atomic<size_t> fLost{0}; // input that the last link did not take
     std::atomic<ULONGLONG> fLastActivity{0};
     bool fServiceChosen = false;
     // Last, so that it goes first: its destruction waits for its reader, whose handlers
@@ -165,7 +166,7 @@ TExitCode TSession::Run() {
                 break;
             }
             if (!fOptions.Reconnect) {
-                if (fInput->Ended()) {
+                if (fInput->Ended() && fLost == 0) {
                     Tell("the device has ended the link");
                     return ecDone;
                 }
@@ -231,7 +232,10 @@ TSession::TEnd TSession::Talk() {
             continue;
         }
         DWORD timeout = fOutput.Waiting() ? 20 : INFINITE;
-        if (fOptions.IdleExit && fInput->Ended()) {
+        if (fOptions.IdleExit && fInput->Ended() && fBt.QueuedToSend() > 0) {
+            fLastActivity = GetTickCount64(); // the input has not all gone out yet
+            timeout = std::min<DWORD>(timeout, 20);
+        } else if (fOptions.IdleExit && fInput->Ended()) {
             const ULONGLONG idle = GetTickCount64() - fLastActivity;
             if (idle >= fOptions.IdleExitMs)
                 return TEnd::Idle;
@@ -248,7 +252,8 @@ void TSession::Send(std::string Bytes) {
     fOutput.Sent(Bytes);
     if (fCapture)
         fCapture->Sent(Bytes);
-    // Returns once every byte has gone to the socket, or the link has ended.
+    // Queued; it waits only while more than the queue's limit is queued, so the input is
+    // read no further ahead of the device than that.
     fBt.SendData(reinterpret_cast<const std::uint8_t*>(Bytes.data()),
                  static_cast<std::uint32_t>(Bytes.size()));
     fLastActivity = GetTickCount64();
@@ -289,6 +294,7 @@ void TSession::Received(TObject*, void* Buffer, std::uint32_t Count) {
 }
 
 void TSession::Disconnected(TObject*) {
+    fLost = fBt.SendLost();
     fWake.Set();
 }
 

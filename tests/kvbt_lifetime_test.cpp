@@ -308,7 +308,7 @@ TEST_F(Lifetime, ALargeSendToADeviceThatReadsLateLeavesTheWindowAnswering) {
 
 TEST_F(Lifetime, ARequestSentFromAHandlerReachesTheDeviceWhileTheHandlerWaitsForTheAnswer) {
     // A request longer than the socket takes at once; the modem answers at its end.
-    const std::string request = "AT" + std::string(2 << 20, 'X') + "\r";
+    const std::string request = "AT" + std::string(8 << 20, 'X') + "\r";
     for (bool mainThread : {false, true}) {
         SCOPED_TRACE(mainThread ? "main thread" : "reader thread");
         std::atomic<int> answered{-1};
