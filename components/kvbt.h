@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -294,17 +295,38 @@ public:
     // until its bytes have gone out).
     size_t GetSendQueueLimit() const { return fSendQueueLimit; }
     void SetSendQueueLimit(size_t Value) { fSendQueueLimit = Value; }
-    // One receive of up to Len bytes: waits until some are there (serving messages on
-    // the main thread) or the connection closes; learn the count from ReadyForRead.
+
+    // ---- Reading. Received bytes wait in the socket until someone takes them: the
+    // reader (for the processor, the terminal and OnReceived, whenever one of them is
+    // there), or the reads below, whichever comes first; a read in a handler takes what
+    // the next dispatch would have had. WaitForBytes, ReadUpTo and ReadUntil hold the
+    // reader off while they wait, so that what arrives meanwhile stays for them; what they
+    // leave goes to the next read or the next dispatch. On the main thread their waits
+    // serve its messages; the connection's end ends them at once.
+
+    // The bytes that can be read now (0 when closed). The count is also noted for this
+    // thread's next ReadAll(Buffer).
+    std::uint32_t ReadyForRead();
+    // One receive of up to Len bytes: waits until some are there or the connection
+    // closes; learn the count from ReadyForRead.
     void Read(void* Buffer, std::uint32_t Len);
-    // The bytes pending now, at most ReadyForRead of them; never waits.
+    // The pending bytes, at most the count that this thread's last ReadyForRead gave
+    // (which it uses up); nothing without one. Bytes that arrived since stay for the next
+    // read. Never waits.
     void ReadAll(void* Buffer);
+    // The pending bytes, at most Size; the count read. Never waits.
+    std::uint32_t ReadAll(void* Buffer, std::uint32_t Size);
     // The pending bytes, one character per byte; never waits.
     String ReadString();
-    // Waits up to Ms milliseconds, processing messages, for Count pending bytes; the
-    // reader leaves them unread meanwhile. The connection's end ends the wait.
+    // Up to Most bytes, as soon as at least one is there; empty after Ms milliseconds.
+    AnsiString ReadUpTo(std::uint32_t Most, std::uint32_t Ms);
+    // The bytes up to and including the first Delimiter (such as "OK\r\n"), once it has
+    // arrived; after Ms milliseconds nothing, and nothing taken. It looks without taking,
+    // then takes exactly that much: the rest stays.
+    AnsiString ReadUntil(const AnsiString& Delimiter, std::uint32_t Ms);
+    // Waits up to Ms milliseconds for Count pending bytes.
     bool WaitForBytes(std::uint32_t Count, std::uint32_t Ms);
-    std::uint32_t ReadyForRead();
+
     // Every byte received from the socket, once; wraps modulo 2^32.
     std::uint32_t TotalReceived() const { return edx; }
     int GetBufferInSize() const { return fBufferInSize; }
@@ -354,6 +376,10 @@ private:
     void ReallocBuffer();
     void ReaderLoop(TkvThreadIO& Thread, TLink& Link);
     void Send(const char* Data, std::uint32_t Length);
+    // Polls Ready every millisecond for up to Ms, holding the reader off and serving
+    // messages on the main thread; false at the limit or the connection's end. Ready may
+    // use the link only: a handler may destroy the component meanwhile.
+    template <class F> static bool HoldReader(TLink& Link, std::uint32_t Ms, F Ready);
     std::shared_ptr<TLink> CurrentLink() const;
     // The selected device when the selection lies inside the list, else none.
     TkvBTDevice* SelectedDevice() const;
@@ -372,6 +398,9 @@ private:
     std::atomic<std::uint32_t> edx{0};
     std::atomic<size_t> fSendQueueLimit{1 << 20};
     std::atomic<size_t> fSendLost{0};
+    // What each thread's last ReadyForRead gave, for its next ReadAll.
+    std::mutex fReadyLock;
+    std::map<DWORD, std::uint32_t> fReadyCounts;
 
     // The open that waits on the platform now, for CancelOpen from any thread.
     mutable std::mutex fOpeningLock;

@@ -227,6 +227,10 @@ void TkvBT::DoClose() {
     TkvBaseIO::DoClose(); // stops the link, waits for its reader, raises OnClose
     link->WaitWriter();
     fSendLost = link->Queued();
+    {
+        std::lock_guard<std::mutex> lock(fReadyLock);
+        fReadyCounts.clear(); // the threads that read this connection
+    }
     if (life.Ended())
         return;
     DoNotify(1);
@@ -329,7 +333,10 @@ bool TkvBT::WaitSent(std::uint32_t Ms) {
 
 std::uint32_t TkvBT::ReadyForRead() {
     std::shared_ptr<TLink> link = CurrentLink();
-    return link ? static_cast<std::uint32_t>(link->Pending()) : 0;
+    const auto ready = link ? static_cast<std::uint32_t>(link->Pending()) : 0;
+    std::lock_guard<std::mutex> lock(fReadyLock);
+    fReadyCounts[GetCurrentThreadId()] = ready;
+    return ready;
 }
 
 void TkvBT::Read(void* Buffer, std::uint32_t Len) {
@@ -351,10 +358,25 @@ void TkvBT::Read(void* Buffer, std::uint32_t Len) {
 }
 
 void TkvBT::ReadAll(void* Buffer) {
+    std::uint32_t ready;
+    {
+        std::lock_guard<std::mutex> lock(fReadyLock);
+        auto noted = fReadyCounts.find(GetCurrentThreadId());
+        if (noted == fReadyCounts.end())
+            return; // the caller's buffer has no known size
+        ready = noted->second;
+        fReadyCounts.erase(noted);
+    }
+    ReadAll(Buffer, ready);
+}
+
+std::uint32_t TkvBT::ReadAll(void* Buffer, std::uint32_t Size) {
     std::shared_ptr<TLink> link = CurrentLink();
     if (!link)
-        return;
-    edx += link->ReceiveNow(Buffer, static_cast<std::uint32_t>(link->Pending()));
+        return 0;
+    const std::uint32_t got = link->ReceiveNow(Buffer, Size);
+    edx += got;
+    return got;
 }
 
 String TkvBT::ReadString() {
@@ -367,25 +389,63 @@ String TkvBT::ReadString() {
     return String(bytes.begin(), bytes.end()); // one character per byte, its code the byte
 }
 
-bool TkvBT::WaitForBytes(std::uint32_t Count, std::uint32_t Ms) {
-    // Only the connection is used after a message was processed: a handler may have
-    // closed or destroyed the component.
-    std::shared_ptr<TLink> link = CurrentLink();
-    if (!link)
-        return false;
-    ++link->DontRead;
-    DWORD start = GetTickCount();
-    bool result = false;
-    while (GetTickCount() - start <= Ms && !link->Stopped()) {
-        if (link->Pending() >= Count) {
-            result = true;
+template <class F> bool TkvBT::HoldReader(TLink& Link, std::uint32_t Ms, F Ready) {
+    ++Link.DontRead;
+    const DWORD start = GetTickCount();
+    bool ready = false;
+    while (GetTickCount() - start <= Ms && !Link.Stopped()) {
+        if ((ready = Ready()))
             break;
-        }
-        WaitServingMessages(link->StopEvent(), 1);
+        WaitServingMessages(Link.StopEvent(), 1);
     }
-    --link->DontRead;
-    link->Wake();
-    return result;
+    --Link.DontRead;
+    Link.Wake();
+    return ready;
+}
+
+AnsiString TkvBT::ReadUpTo(std::uint32_t Most, std::uint32_t Ms) {
+    std::shared_ptr<TLink> link = CurrentLink();
+    AnsiString bytes;
+    if (!link || Most == 0)
+        return bytes;
+    const TLife life = Life();
+    HoldReader(*link, Ms, [&] {
+        bytes.resize(Most);
+        bytes.resize(link->ReceiveNow(bytes.data(), Most));
+        return !bytes.empty();
+    });
+    if (!life.Ended())
+        edx += static_cast<std::uint32_t>(bytes.size());
+    return bytes;
+}
+
+AnsiString TkvBT::ReadUntil(const AnsiString& Delimiter, std::uint32_t Ms) {
+    std::shared_ptr<TLink> link = CurrentLink();
+    AnsiString bytes;
+    if (!link || Delimiter.empty())
+        return bytes;
+    const TLife life = Life();
+    u_long looked = 0; // the pending count last looked through
+    HoldReader(*link, Ms, [&] {
+        const u_long pending = link->Pending();
+        if (pending == looked)
+            return false;
+        looked = pending;
+        const size_t end = link->Peek().find(Delimiter);
+        if (end == AnsiString::npos)
+            return false;
+        bytes.resize(end + Delimiter.size());
+        bytes.resize(link->ReceiveNow(bytes.data(), static_cast<std::uint32_t>(bytes.size())));
+        return true;
+    });
+    if (!life.Ended())
+        edx += static_cast<std::uint32_t>(bytes.size());
+    return bytes;
+}
+
+bool TkvBT::WaitForBytes(std::uint32_t Count, std::uint32_t Ms) {
+    std::shared_ptr<TLink> link = CurrentLink();
+    return link && HoldReader(*link, Ms, [&] { return link->Pending() >= Count; });
 }
 
 void TkvBT::SetBufferInSize(int Value) {

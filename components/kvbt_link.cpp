@@ -54,15 +54,15 @@ TkvBT::TLink::TLink(SOCKET Socket, int BufferSize)
     // The writer never blocks in a send, so that a stop always ends it.
     u_long nonBlocking = 1;
     kvSocketApi.ioctlsocket(Socket, static_cast<long>(FIONBIO), &nonBlocking);
-    fWriter = std::thread([this] {
-        WriteLoop();
-        SetEvent(fWriterEnded);
-    });
+    fWriter = CreateThread(nullptr, 0, &TLink::Writer, this, 0, nullptr);
 }
 
 TkvBT::TLink::~TLink() {
     Stop();
-    fWriter.join();
+    if (fWriter) {
+        WaitForSingleObject(fWriter, INFINITE);
+        CloseHandle(fWriter);
+    }
     kvSocketApi.closesocket(Socket);
     if (fWakeSocket != INVALID_SOCKET)
         ::closesocket(fWakeSocket);
@@ -134,6 +134,16 @@ std::uint32_t TkvBT::TLink::ReceiveNow(void* Buffer, std::uint32_t Size) {
     const u_long most = std::min<u_long>({pending, static_cast<u_long>(Size), INT_MAX});
     int got = kvSocketApi.recv(Socket, static_cast<char*>(Buffer), static_cast<int>(most), 0);
     return got > 0 ? static_cast<std::uint32_t>(got) : 0;
+}
+
+std::string TkvBT::TLink::Peek() {
+    std::lock_guard<std::mutex> lock(fReceiveLock);
+    std::string bytes(std::min<u_long>(Pending(), INT_MAX), '\0');
+    if (bytes.empty())
+        return bytes;
+    int got = kvSocketApi.recv(Socket, bytes.data(), static_cast<int>(bytes.size()), MSG_PEEK);
+    bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return bytes;
 }
 
 void TkvBT::TLink::WaitReadable() {
@@ -212,6 +222,13 @@ bool TkvBT::TLink::WaitQueued(size_t Most, DWORD Timeout, const TkvCallTarget::T
 
 void TkvBT::TLink::WaitWriter() {
     MainThreadWait(fWriterEnded);
+}
+
+DWORD WINAPI TkvBT::TLink::Writer(void* Link) {
+    auto* self = static_cast<TLink*>(Link);
+    self->WriteLoop();
+    SetEvent(self->fWriterEnded);
+    return 0;
 }
 
 void TkvBT::TLink::WriteLoop() {

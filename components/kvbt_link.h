@@ -33,7 +33,6 @@
 
 #include <deque>
 #include <string>
-#include <thread>
 
 class TkvBT::TLink : public TkvConnection {
 public:
@@ -57,6 +56,8 @@ public:
     int ReceiveCounted(std::uint8_t* Buffer, int Size, u_long& Known);
     // A receive of what is there now, at most Size bytes; 0 when nothing is.
     std::uint32_t ReceiveNow(void* Buffer, std::uint32_t Size);
+    // The bytes there now, left in the socket.
+    std::string Peek();
     // One step of a wait for bytes to arrive: on the main thread it serves its messages.
     void WaitReadable();
     // The reader's pause while bytes wait unread; Wake or the stop ends it.
@@ -79,6 +80,7 @@ protected:
     void Stopping() override;
 
 private:
+    static DWORD WINAPI Writer(void* Link);
     void WriteLoop();
     // Sends from the front of the queue until it is empty; false when the connection
     // stopped or failed.
@@ -104,5 +106,5 @@ private:
     std::atomic<bool> fFailed{false};
     HANDLE fQueuedEvent; // auto reset: the queue grew
     HANDLE fWriterEnded; // manual reset
-    std::thread fWriter;
+    HANDLE fWriter;      // the writer thread
 };

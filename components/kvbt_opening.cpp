@@ -2,10 +2,10 @@
 #include "components/kvbt_opening.h"
 
 #include "toolkit/application.h"
+#include "toolkit/exceptions.h"
 #include "toolkit/thread.h"
 
 #include <exception>
-#include <thread>
 #include <utility>
 
 // What a worker and the wait for it share. Whoever comes second of the worker's end and
@@ -45,21 +45,38 @@ TkvBT::TOpening::TEnd TkvBT::TOpening::RunJob(std::function<void(const std::atom
             return TEnd::Cancelled;
         fJob = job;
     }
-    // The worker's own holds, made here so that they exist before the work begins.
-    auto winsock = std::make_shared<TkvWinsockUse>();
-    auto library = std::make_shared<TkvBtApiHold>();
-    std::thread([job, work = std::move(Work), winsock, library] {
-        try {
-            work(job->Stop);
-        } catch (...) {
-            job->Error = std::current_exception();
+    // The worker and what it holds of its own, made here so that all of it exists before
+    // the work begins. (A raw thread: it is let go, and nothing ever joins it.)
+    struct TWorker {
+        std::shared_ptr<TJob> Job;
+        std::function<void(const std::atomic<bool>&)> Work;
+        TkvWinsockUse Winsock;
+        TkvBtApiHold Library;
+
+        static DWORD WINAPI Run(void* Self) {
+            std::unique_ptr<TWorker> worker(static_cast<TWorker*>(Self));
+            TJob& job = *worker->Job;
+            try {
+                worker->Work(job.Stop);
+            } catch (...) {
+                job.Error = std::current_exception();
+            }
+            std::lock_guard<std::mutex> lock(job.Lock);
+            job.Finished = true;
+            if (job.Abandoned)
+                job.Discard(); // nobody waits for it any more
+            SetEvent(job.Wake);
+            return 0;
         }
-        std::lock_guard<std::mutex> lock(job->Lock);
-        job->Finished = true;
-        if (job->Abandoned)
-            job->Discard(); // nobody waits for it any more
-        SetEvent(job->Wake);
-    }).detach();
+    };
+    auto worker = std::make_unique<TWorker>();
+    worker->Job = job;
+    worker->Work = std::move(Work);
+    HANDLE thread = CreateThread(nullptr, 0, &TWorker::Run, worker.get(), 0, nullptr);
+    if (!thread)
+        throw Exception(L"The open's worker thread could not be started.");
+    worker.release(); // the thread's now
+    CloseHandle(thread);
 
     TEnd end = Wait(*job);
     {

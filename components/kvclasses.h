@@ -170,20 +170,21 @@ class TkvCallTarget {
 public:
     const std::shared_ptr<TkvCallGate>& CallGate() const { return fCallGate; }
 
-    // Whether the object's destruction began after this note was taken. A call that serves
+    // Whether a handler destroyed the object since this note was taken. A call that serves
     // messages while it waits, or that calls a handler, takes one before and touches the
-    // object no more once Ended: a handler may have destroyed it (objects are destroyed on
-    // the main thread, where such a call then runs). Taken inside the destruction itself,
-    // it never ends.
+    // object no more once Ended. Objects are destroyed on the main thread, so only there
+    // can a destruction happen under a call in progress; on any other thread a destruction
+    // waits for the calls it must (the close waits for the reader, the state for its
+    // owner), and the note never ends. Taken inside the destruction itself, it never ends.
     class TLife {
     public:
         explicit TLife(std::shared_ptr<TkvCallGate> Gate)
-            : fGate(std::move(Gate)), fGoing(fGate->Closed()) {}
-        bool Ended() const { return !fGoing && fGate->Closed(); }
+            : fGate(std::move(Gate)), fWatch(IsMainThread() && !fGate->Closed()) {}
+        bool Ended() const { return fWatch && fGate->Closed(); }
 
     private:
         std::shared_ptr<TkvCallGate> fGate;
-        bool fGoing;
+        bool fWatch;
     };
     TLife Life() const { return TLife(fCallGate); }
 
