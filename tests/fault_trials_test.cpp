@@ -52,6 +52,14 @@ TEST_F(FaultTrials, OpensEndedAtARandomMomentLeaveNothingBehind) {
     ExpectHeld(CancelledOpens(30, 8));
 }
 
+TEST_F(FaultTrials, LinksDroppedDuringTheOpenConnectThenDisconnect) {
+    ExpectHeld(DropsDuringOpens(30, 9));
+}
+
+TEST_F(FaultTrials, NoHandlerRunsOnceACloseHasReturned) {
+    ExpectHeld(ClosesDuringHandlers(30, 10));
+}
+
 TEST_F(FaultTrials, BadInputIsRefusedOrGivesAClearError) {
     ExpectHeld(BadInput());
 }

@@ -26,6 +26,7 @@ namespace {
 
 const BTH_ADDR kEcho = 0x00AA00000001;
 const BTH_ADDR kMute = 0x00AA00000002; // sends what it is told to, reads nothing
+const BTH_ADDR kRefusing = 0x00AA00000003;
 const GUID kSerialPort = kvsim::ServiceClass16(0x1101);
 
 kvsim::TWorld EchoWorld() {
@@ -34,10 +35,12 @@ kvsim::TWorld EchoWorld() {
     radio.Name = L"Radio";
     radio.Address = 0x00AA0000A001;
     world.Radios.push_back(radio);
-    kvsim::TPeer echo, mute;
+    kvsim::TPeer echo, mute, refusing;
     mute.StallAfter = 0;
+    refusing.ConnectError = WSAECONNREFUSED;
     world.Devices = {kvtrials::SerialDevice(L"Echo", kEcho, echo),
-                     kvtrials::SerialDevice(L"Mute", kMute, mute)};
+                     kvtrials::SerialDevice(L"Mute", kMute, mute),
+                     kvtrials::SerialDevice(L"Refusing", kRefusing, refusing)};
     world.Settings.InquiryScale = 0;
     return world;
 }
@@ -79,7 +82,7 @@ struct TEvents {
     std::atomic<int> Connects{0}, Disconnects{0}, Opens{0}, Closes{0};
     std::atomic<bool> Gone{false};
     std::atomic<int> LateCalls{0};
-    std::function<void()> OnOpen, OnConnect, OnReceived, OnClose, OnDisconnect;
+    std::function<void()> OnOpen, OnConnect, OnReceived, OnClose, OnDisconnect, OnFatalError;
     bool ThrowOnDisconnect = false;
 
     void Call(std::function<void()>& Action) {
@@ -107,6 +110,7 @@ struct TEvents {
         ++Closes;
         Call(OnClose);
     }
+    void Fatal(TObject*, std::uint32_t, std::uint32_t, const String&, bool&) { Call(OnFatalError); }
     void Disconnected(TObject*) {
         ++Disconnects;
         Call(OnDisconnect);
@@ -123,6 +127,7 @@ struct TEvents {
         Bt.SetOnReceived(TOnReceived::Bind<&TEvents::Arrived>(this));
         Bt.SetOnClose(TNotifyEvent::Bind<&TEvents::Closed>(this));
         Bt.SetOnDisconnect(TNotifyEvent::Bind<&TEvents::Disconnected>(this));
+        Bt.SetOnFatalError(TOnFatalErrorEvent::Bind<&TEvents::Fatal>(this));
     }
 };
 
@@ -188,7 +193,7 @@ public:
 // ---- What a handler may call, from every event, in both dispatch modes
 
 TEST_F(Handlers, EveryEventMayCallBackIntoTheComponent) {
-    enum TTrigger { Open, Receive, Drop, AppClose };
+    enum TTrigger { Open, FailedOpen, Receive, Drop, AppClose };
     struct TEvent {
         const char* Name;
         TTrigger Trigger;
@@ -199,6 +204,7 @@ TEST_F(Handlers, EveryEventMayCallBackIntoTheComponent) {
         {"OnOpen", Open, &TEvents::OnOpen, nullptr},
         {"OnConnect", Open, &TEvents::OnConnect, nullptr},
         {"notification 2", Open, nullptr, &TActingProcessor::OnOpened},
+        {"OnFatalError", FailedOpen, &TEvents::OnFatalError, nullptr},
         {"OnReceived", Receive, &TEvents::OnReceived, nullptr},
         {"DoProcessing", Receive, nullptr, &TActingProcessor::OnProcessing},
         {"OnClose, link dropped", Drop, &TEvents::OnClose, nullptr},
@@ -206,46 +212,101 @@ TEST_F(Handlers, EveryEventMayCallBackIntoTheComponent) {
         {"notification 1, link dropped", Drop, nullptr, &TActingProcessor::OnClosed},
         {"OnDisconnect, closed by the application", AppClose, &TEvents::OnDisconnect, nullptr},
     };
+    // What a call did, looked at once the event is over: Open tells whether the link was
+    // open when the call was made, Failing that it was made in the fatal error of an open
+    // (whose Active true is ignored, as any made while an open is in progress).
     struct TCall {
         const char* Name;
         std::function<void(Handlers&, TActingProcessor*&, TRecordingLog*&)> Do;
+        std::function<void(Handlers&, bool Open, bool Failing)> Check;
+    };
+    // The device sends, once it has taken the link (from any thread: no pumping).
+    auto deviceSends = [](Handlers& t, const char* Bytes) {
+        for (int i = 0; i < 5000 && !t.Peer()->Send(Bytes); ++i)
+            Sleep(1);
+    };
+    // Bytes sent from a handler reach the device whole, when the link was open.
+    auto reached = [](const char* Bytes) {
+        return [Bytes](Handlers& t, bool open, bool) {
+            if (open) {
+                EXPECT_TRUE(PumpUntil([&] {
+                    return t.Peer()->Received().find(Bytes) != std::string::npos;
+                })) << t.Peer()->Received();
+            }
+        };
     };
     const TCall calls[] = {
-        {"Active false", [](Handlers& t, auto&, auto&) { t.bt->SetActive(false); }},
+        {"Active false", [](Handlers& t, auto&, auto&) { t.bt->SetActive(false); },
+         [](Handlers& t, bool, bool) { EXPECT_FALSE(t.bt->GetActive()); }},
         {"Active false, true",
          [](Handlers& t, auto&, auto&) {
              t.bt->SetActive(false);
              t.bt->SetActive(true);
-         }},
-        {"Active true", [](Handlers& t, auto&, auto&) { t.bt->SetActive(true); }},
-        {"SendString", [](Handlers& t, auto&, auto&) { t.bt->SendString("s"); }},
+         },
+         [](Handlers& t, bool, bool failing) { EXPECT_EQ(t.bt->GetActive(), !failing); }},
+        {"Active true", [](Handlers& t, auto&, auto&) { t.bt->SetActive(true); },
+         [](Handlers& t, bool, bool failing) { EXPECT_EQ(t.bt->GetActive(), !failing); }},
+        {"SendString", [](Handlers& t, auto&, auto&) { t.bt->SendString("<string>"); },
+         reached("<string>")},
         {"SendData",
          [](Handlers& t, auto&, auto&) {
-             const std::uint8_t d[] = {'d', 'd'};
-             t.bt->SendData(d, 2);
-         }},
-        {"SendChar", [](Handlers& t, auto&, auto&) { t.bt->SendChar(L'c'); }},
+             const std::uint8_t d[] = {'<', 'd', 'a', 't', 'a', '>'};
+             t.bt->SendData(d, sizeof d);
+         },
+         reached("<data>")},
+        {"SendChar", [](Handlers& t, auto&, auto&) { t.bt->SendChar(L'#'); }, reached("#")},
         {"ReadString, ReadAll",
-         [](Handlers& t, auto&, auto&) {
-             t.bt->ReadString();
-             char buffer[64];
+         [deviceSends](Handlers& t, auto&, auto&) {
+             if (!t.bt->GetActive()) {
+                 EXPECT_EQ(t.bt->ReadString(), L"");
+                 return;
+             }
+             deviceSends(t, "read me");
+             ASSERT_TRUE(t.bt->WaitForBytes(7, 5000)); // held from the reader meanwhile
+             EXPECT_EQ(t.bt->ReadString(), L"read me");
+             deviceSends(t, "all");
+             ASSERT_TRUE(t.bt->WaitForBytes(3, 5000));
+             char buffer[8] = {};
+             const std::uint32_t ready = t.bt->ReadyForRead();
              t.bt->ReadAll(buffer);
-         }},
-        {"WaitForBytes", [](Handlers& t, auto&, auto&) { t.bt->WaitForBytes(1, 20); }},
-        {"BufferInSize", [](Handlers& t, auto&, auto&) { t.bt->SetBufferInSize(1000); }},
+             EXPECT_EQ(std::string(buffer, ready), "all");
+         },
+         nullptr},
+        {"WaitForBytes",
+         [deviceSends](Handlers& t, auto&, auto&) {
+             if (!t.bt->GetActive()) {
+                 EXPECT_FALSE(t.bt->WaitForBytes(1, 20));
+                 return;
+             }
+             deviceSends(t, "w");
+             EXPECT_TRUE(t.bt->WaitForBytes(1, 5000));
+         },
+         nullptr},
+        {"BufferInSize", [](Handlers& t, auto&, auto&) { t.bt->SetBufferInSize(1000); },
+         [](Handlers& t, bool, bool) { EXPECT_EQ(t.bt->GetBufferInSize(), 1000); }},
         {"relink terminal",
          [](Handlers& t, auto&, auto&) {
              t.bt->SetTerminal(t.otherMemo);
              t.bt->SetTerminal(t.memo);
-         }},
+         },
+         [](Handlers& t, bool, bool) { EXPECT_EQ(t.bt->GetTerminal(), t.memo); }},
         {"unlink processor and log",
          [](Handlers& t, auto&, auto&) {
              t.bt->SetDataProcessor(nullptr);
              t.bt->SetLog(nullptr);
+         },
+         [](Handlers& t, bool, bool) {
+             EXPECT_EQ(t.bt->GetDataProcessor(), nullptr);
+             EXPECT_EQ(t.bt->GetLog(), nullptr);
          }},
-        {"destroy chained processor", [](Handlers&, TActingProcessor*& Chained,
-                                         auto&) { delete std::exchange(Chained, nullptr); }},
-        {"destroy log", [](Handlers&, auto&, TRecordingLog*& Log) { delete std::exchange(Log, nullptr); }},
+        {"destroy chained processor",
+         [](Handlers&, TActingProcessor*& Chained, auto&) {
+             delete std::exchange(Chained, nullptr);
+         },
+         nullptr},
+        {"destroy log",
+         [](Handlers&, auto&, TRecordingLog*& Log) { delete std::exchange(Log, nullptr); },
+         [](Handlers& t, bool, bool) { EXPECT_EQ(t.bt->GetLog(), nullptr); }},
     };
 
     int rows = 0;
@@ -269,12 +330,15 @@ TEST_F(Handlers, EveryEventMayCallBackIntoTheComponent) {
                 bt->SetDataProcessor(processor);
                 bt->SetLog(log);
 
-                std::atomic<bool> ran{false};
+                std::atomic<bool> ran{false}, openAtCall{false};
                 auto action = [&, call] {
+                    openAtCall = bt->GetActive();
                     call.Do(*this, chained, log);
                     ran = true;
                 };
-                if (event.Trigger != Open)
+                if (event.Trigger == FailedOpen)
+                    ASSERT_TRUE(kvtrials::SelectDevice(*bt, kRefusing));
+                else if (event.Trigger != Open)
                     this->Open();
                 if (event.ComponentEvent)
                     events.*(event.ComponentEvent) = action;
@@ -283,6 +347,9 @@ TEST_F(Handlers, EveryEventMayCallBackIntoTheComponent) {
                 switch (event.Trigger) {
                 case Open:
                     bt->SetActive(true);
+                    break;
+                case FailedOpen:
+                    EXPECT_THROW(bt->SetActive(true), Exception);
                     break;
                 case Receive:
                     Peer()->Send("trigger");
@@ -296,19 +363,22 @@ TEST_F(Handlers, EveryEventMayCallBackIntoTheComponent) {
                 }
                 ASSERT_TRUE(PumpUntil([&] { return ran.load(); }, 5000));
                 PumpFor(20);
+                if (call.Check)
+                    call.Check(*this, openAtCall, event.Trigger == FailedOpen);
 
                 // The component goes on working: a further exchange, then one
                 // OnDisconnect for each connection (each raised OnOpen).
+                if (event.Trigger == FailedOpen) {
+                    ASSERT_TRUE(kvtrials::SelectDevice(*bt, kEcho));
+                }
                 if (!bt->GetActive())
                     bt->SetActive(true);
                 ASSERT_TRUE(bt->GetActive());
                 ASSERT_TRUE(Exchange("ping")) << events.Data();
                 bt->SetActive(false);
-                EXPECT_TRUE(PumpUntil([&] { return events.Disconnects == events.Opens; }));
-                PumpFor(20);
                 EXPECT_EQ(events.Disconnects, events.Opens);
                 events.OnOpen = events.OnConnect = events.OnReceived = events.OnClose =
-                    events.OnDisconnect = nullptr;
+                    events.OnDisconnect = events.OnFatalError = nullptr;
                 delete processor;
                 delete chained;
                 delete log;
@@ -359,14 +429,17 @@ TEST_F(Handlers, ReconnectFromOnDisconnectOnTheReaderThreadLeavesNoReaderBehind)
     };
     cycles(10); // what Winsock makes once, made before counting
     const int handles = kvtrials::ProcessHandleCount(), threads = kvtrials::ProcessThreadCount();
+    ASSERT_GE(handles, 0) << "the handle count cannot be read";
+    ASSERT_GE(threads, 0) << "the thread count cannot be read";
     cycles(40);
     EXPECT_TRUE(Exchange("still here"));
     // Each dropped connection's reader has gone, with its thread and its handles.
     EXPECT_TRUE(PumpUntil([&] {
         return kvtrials::ProcessHandleCount() <= handles + kvtrials::kLazyLockHandles &&
                kvtrials::ProcessThreadCount() <= threads;
-    })) << "handles " << handles << " -> " << kvtrials::ProcessHandleCount() << ", threads "
-        << threads << " -> " << kvtrials::ProcessThreadCount();
+    })) << "handles "
+        << handles << " -> " << kvtrials::ProcessHandleCount() << ", threads " << threads << " -> "
+        << kvtrials::ProcessThreadCount();
     events.OnDisconnect = nullptr;
 }
 

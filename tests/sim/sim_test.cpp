@@ -186,6 +186,13 @@ TEST_F(SimTest, RecordOfAWrongSizeIsARevisionMismatchAndNoRecordAnInvalidParamet
              return lastError(!kvbtw32::BluetoothFindFirstRadio(&params, &radio));
          },
          kMismatch},
+        {"find first radio, 5",
+         [&] {
+             auto params = Sized<BLUETOOTH_FIND_RADIO_PARAMS>(5);
+             HANDLE radio;
+             return lastError(!kvbtw32::BluetoothFindFirstRadio(&params, &radio));
+         },
+         kMismatch},
         {"find first radio, none",
          [&] {
              HANDLE radio;
@@ -198,11 +205,19 @@ TEST_F(SimTest, RecordOfAWrongSizeIsARevisionMismatchAndNoRecordAnInvalidParamet
              return kvbtw32::BluetoothGetRadioInfo(radios[0], &info);
          },
          kMismatch},
+        {"radio info, 521",
+         [&] {
+             auto info = Sized<BLUETOOTH_RADIO_INFO>(521);
+             return kvbtw32::BluetoothGetRadioInfo(radios[0], &info);
+         },
+         kMismatch},
         {"radio info, none", [&] { return kvbtw32::BluetoothGetRadioInfo(radios[0], nullptr); },
          kInvalid},
         {"device search, 39", [&] { return search(39, sizeof(BLUETOOTH_DEVICE_INFO)); }, kMismatch},
+        {"device search, 41", [&] { return search(41, sizeof(BLUETOOTH_DEVICE_INFO)); }, kMismatch},
         {"device search, none", [&] { return search(0, sizeof(BLUETOOTH_DEVICE_INFO)); }, kInvalid},
         {"device record, 559", [&] { return search(40, 559); }, kMismatch},
+        {"device record, 561", [&] { return search(40, 561); }, kMismatch},
         {"device record, none", [&] { return search(40, 0); }, kInvalid},
         {"inquiry longer than 48 units",
          [&] { return search(40, sizeof(BLUETOOTH_DEVICE_INFO), true); }, kInvalid},
@@ -223,12 +238,31 @@ TEST_F(SimTest, RecordOfAWrongSizeIsARevisionMismatchAndNoRecordAnInvalidParamet
              return lastError(!kvbtw32::BluetoothSelectDevices(&params));
          },
          kMismatch},
+        {"select dialog, one more than its size",
+         [&] {
+             auto params =
+                 Sized<BLUETOOTH_SELECT_DEVICE_PARAMS>(sizeof(BLUETOOTH_SELECT_DEVICE_PARAMS) + 1);
+             return lastError(!kvbtw32::BluetoothSelectDevices(&params));
+         },
+         kMismatch},
         {"select dialog, none",
          [&] { return lastError(!kvbtw32::BluetoothSelectDevices(nullptr)); }, kInvalid},
         {"property dialog, 0",
          [&] {
              BLUETOOTH_DEVICE_INFO info{};
              return lastError(!kvbtw32::BluetoothDisplayDeviceProperties(nullptr, &info));
+         },
+         kMismatch},
+        {"property dialog, 561",
+         [&] {
+             auto info = Sized<BLUETOOTH_DEVICE_INFO>(561);
+             return lastError(!kvbtw32::BluetoothDisplayDeviceProperties(nullptr, &info));
+         },
+         kMismatch},
+        {"pairing, 561",
+         [&] {
+             auto info = Sized<BLUETOOTH_DEVICE_INFO>(561);
+             return kvbtw32::BluetoothAuthenticateDevice(nullptr, radios[0], &info, nullptr, 0);
          },
          kMismatch},
         {"pairing, 0",
@@ -246,6 +280,15 @@ TEST_F(SimTest, RecordOfAWrongSizeIsARevisionMismatchAndNoRecordAnInvalidParamet
          [&] {
              WSAQUERYSETA query{};
              query.dwSize = 119;
+             HANDLE lookup = nullptr;
+             bool failed = kvbtw32::WSALookupServiceBeginA(&query, 0x13B0, &lookup) != 0;
+             return failed ? DWORD(WSAGetLastError()) : DWORD(0);
+         },
+         DWORD(WSAEINVAL)},
+        {"lookup restriction, one more than its size",
+         [&] {
+             WSAQUERYSETA query{};
+             query.dwSize = sizeof query + 1;
              HANDLE lookup = nullptr;
              bool failed = kvbtw32::WSALookupServiceBeginA(&query, 0x13B0, &lookup) != 0;
              return failed ? DWORD(WSAGetLastError()) : DWORD(0);

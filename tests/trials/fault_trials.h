@@ -66,6 +66,16 @@ TTrialReport DestructionsWhileFlowing(int Count, unsigned Seed);
 // handles and threads return to their count before the opens.
 TTrialReport CancelledOpens(int Count, unsigned Seed);
 
+// Count opens whose link the peer drops during the open's events (in OnOpen or in
+// OnConnect, which then pause): each connection raises OnConnect, then OnDisconnect,
+// once each and in that order, and handles and threads return to their count.
+TTrialReport DropsDuringOpens(int Count, unsigned Seed);
+
+// Count closes (Active false) while the echo keeps a receive handler busy, a quarter
+// with UseMainThread; half the handlers wait in WaitForBytes, which the close ends. No
+// handler is running or starts once the close has returned.
+TTrialReport ClosesDuringHandlers(int Count, unsigned Seed);
+
 // Out-of-range DeviceIndex, ServiceIndex and RadioIndex, BufferInSize of 0 and -1, a
 // malformed world file and form file, and names of the maximum length without a
 // terminating zero: each is refused or gives a clear error.

@@ -7,6 +7,7 @@
 #include "components/kvbt.h"
 #include "toolkit/forms.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -69,10 +70,13 @@ TTrialReport CancelledOpens(int Count, unsigned Seed) {
         auto* bt = new TkvBT(nullptr);
         TWatch watch(*bt);
         SelectDevice(*bt, kSlow);
+        // When the open was ended: by the time limit, or by the action.
+        ULONGLONG ended = GetTickCount64() + moment + 1;
         if (kind == 2)
             bt->SetConnectTimeout(moment + 1);
         else
             inbox.PostAfter(moment, [&] {
+                ended = GetTickCount64();
                 if (kind == 0) {
                     bt->SetActive(false);
                 } else {
@@ -82,6 +86,7 @@ TTrialReport CancelledOpens(int Count, unsigned Seed) {
                 }
             });
         bt->SetActive(true); // the watch clears RaiseException: no exception
+        const ULONGLONG returned = GetTickCount64();
         const bool opened = bt && bt->GetActive();
         if (kind != 2) {
             PumpUntil([&] { return inbox.Acted(); }, 3000);
@@ -90,6 +95,13 @@ TTrialReport CancelledOpens(int Count, unsigned Seed) {
         if (Counted) {
             ++report.Counts[kinds[kind]];
             ++report.Counts[opened ? "opens that got through first" : "opens ended early"];
+            if (!opened) {
+                const long long late = returned > ended ? returned - ended : 0;
+                auto& worst = report.Counts["worst ms from an open's end to its return"];
+                worst = std::max(worst, late);
+                if (late > 100)
+                    ++report.Counts["opens returning over 100 ms after their end"];
+            }
         }
         if (!opened && watch.Connects != 0)
             Fail(report, Trial, std::string(kinds[kind]) + ": OnConnect of an open ended early");

@@ -74,11 +74,10 @@ TTrialWorld::TTrialWorld() {
     timingOut.ConnectError = WSAETIMEDOUT;
     timingOut.ConnectDelayMs = 20;
     stalling.StallAfter = kStallAfter;
-    world.Devices = {SerialDevice(L"Echo", kEcho, echo),
-                     SerialDevice(L"Refusing", kRefusing, refusing),
-                     SerialDevice(L"Timing Out", kTimingOut, timingOut),
-                     SerialDevice(kLongText, kLongName, echo),
-                     SerialDevice(L"Stalling", kStalling, stalling)};
+    world.Devices = {
+        SerialDevice(L"Echo", kEcho, echo), SerialDevice(L"Refusing", kRefusing, refusing),
+        SerialDevice(L"Timing Out", kTimingOut, timingOut),
+        SerialDevice(kLongText, kLongName, echo), SerialDevice(L"Stalling", kStalling, stalling)};
     kvsim::TPeer slow;
     slow.ConnectDelayMs = kSlowConnectMs;
     world.Devices.push_back(SerialDevice(L"Slow", kSlow, slow));
@@ -193,10 +192,13 @@ void FailUnlessMatched(TTrialReport& Report, int Trial, int Connects, int Discon
                  " disconnects");
 }
 
-TProcessCount::TProcessCount()
-    : fHandles(ProcessHandleCount()), fThreads(ProcessThreadCount()) {}
+TProcessCount::TProcessCount() : fHandles(ProcessHandleCount()), fThreads(ProcessThreadCount()) {}
 
 void TProcessCount::Check(TTrialReport& Report, int Trial) const {
+    if (fHandles < 0 || fThreads < 0) {
+        Fail(Report, Trial, "the process's handles or threads cannot be counted");
+        return;
+    }
     bool settled = SettleTo(fHandles, fThreads, 5000);
     Report.Counts["handles before"] = fHandles;
     Report.Counts["handles after"] = ProcessHandleCount();
