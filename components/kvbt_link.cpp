@@ -63,6 +63,11 @@ TkvBT::TLink::~TLink() {
         WaitForSingleObject(fWriter, INFINITE);
         CloseHandle(fWriter);
     }
+    // Received bytes left unread would make the close an abortive one, which drops what
+    // the socket still has to send.
+    char discard[4096];
+    while (Pending() > 0 && kvSocketApi.recv(Socket, discard, sizeof discard, 0) > 0) {
+    }
     kvSocketApi.closesocket(Socket);
     if (fWakeSocket != INVALID_SOCKET)
         ::closesocket(fWakeSocket);
@@ -74,8 +79,9 @@ TkvBT::TLink::~TLink() {
 void TkvBT::TLink::Stopping() {
     if (fWakeSocket != INVALID_SOCKET)
         ::send(fWakeSocket, "", 1, 0);
-    // The peer sees the end now, whoever still holds the connection.
-    kvSocketApi.shutdown(Socket, SD_BOTH);
+    // The peer sees the end now, after what the socket has taken, whoever still holds
+    // the connection.
+    kvSocketApi.shutdown(Socket, SD_SEND);
     Progress();
 }
 

@@ -572,9 +572,6 @@ protected:
     // progress quietly, and waits for every reader that it can wait for.
     void EndConnections();
 
-    // True on the thread of one of this component's readers.
-    bool OnReaderThread() const { return OwnReader() != nullptr; }
-
     // The log prefix; unset, the run-time class name stands in.
     String LogPrefix() const { return sLogPrefix ? *sLogPrefix : ClassName(); }
 

@@ -334,6 +334,69 @@ TEST_F(Lifetime, ARequestSentFromAHandlerReachesTheDeviceWhileTheHandlerWaitsFor
     }
 }
 
+TEST_F(Lifetime, ASendStringJustBeforeActiveFalseReachesTheDeviceWhole) {
+    Open(kModem); // reads all, answers only what it understands
+    const std::string block(1 << 20, 's');
+    bt->SendString(block);
+    bt->SetActive(false); // lets the queue go out first
+    EXPECT_TRUE(PumpUntil([&] { return Peer(kModem)->Received().size() == block.size(); }));
+    EXPECT_TRUE(Peer(kModem)->Received() == block);
+    EXPECT_EQ(bt->SendLost(), 0u);
+}
+
+TEST_F(Lifetime, QueuedBytesAreCountedWaitedForAndLostWithADroppedLink) {
+    size_t lostInOnDisconnect = 0;
+    struct TLost {
+        TkvBT* Bt;
+        size_t* Lost;
+        void Disconnected(TObject*) { *Lost = Bt->SendLost(); }
+    } lost{bt, &lostInOnDisconnect};
+    bt->SetOnDisconnect(TNotifyEvent::Bind<&TLost::Disconnected>(&lost));
+    bt->SetSendQueueLimit(64 << 20); // no send waits here
+    Open(kMute);
+    const std::string block(16 << 20, 'q');
+    bt->SendData(reinterpret_cast<const std::uint8_t*>(block.data()),
+                 static_cast<std::uint32_t>(block.size()));
+    EXPECT_GT(bt->QueuedToSend(), 0u);
+    EXPECT_FALSE(bt->WaitSent(100)); // the device reads nothing
+    Peer(kMute)->Resume();
+    EXPECT_TRUE(bt->WaitSent(20000));
+    EXPECT_EQ(bt->QueuedToSend(), 0u);
+    EXPECT_TRUE(PumpUntil([&] { return Peer(kMute)->Received().size() == block.size(); }));
+    // Queued when the link drops: lost, and counted.
+    bt->SetActive(false);
+    Open(kMute);
+    bt->SendData(reinterpret_cast<const std::uint8_t*>(block.data()),
+                 static_cast<std::uint32_t>(block.size()));
+    Peer(kMute)->Drop();
+    EXPECT_TRUE(PumpUntil([&] { return !bt->GetActive(); }));
+    EXPECT_GT(lostInOnDisconnect, 0u);
+    EXPECT_EQ(bt->SendLost(), lostInOnDisconnect);
+}
+
+TEST_F(Lifetime, ASendPastTheLimitWaitsServingTheWindowAndACloseEndsItWithin2s) {
+    Open(kMute); // reads nothing, ever
+    bt->SetSendQueueLimit(64 * 1024);
+    TPokedWindow window;
+    ULONGLONG closeTook = 0;
+    window.OnPoke = [&] {
+        Sleep(200);
+        const ULONGLONG start = GetTickCount64();
+        bt->SetActive(false); // lets the queue go out for 2 s, then closes
+        closeTook = GetTickCount64() - start;
+    };
+    window.Start();
+    const std::string block(16 << 20, 'w');
+    bt->SendData(reinterpret_cast<const std::uint8_t*>(block.data()),
+                 static_cast<std::uint32_t>(block.size())); // waits until the close
+    window.Stop();
+    EXPECT_FALSE(bt->GetActive());
+    EXPECT_GT(window.Pokes.load(), 1);
+    EXPECT_GE(closeTook, 1900u);
+    EXPECT_LT(closeTook, 4000u);
+    EXPECT_GT(bt->SendLost(), 0u);
+}
+
 // ---- Nothing is used after a handler destroyed it
 
 TEST_F(Lifetime, ASendThatWaitsReturnsUntouchedIntoWhatAHandlerDestroyed) {

@@ -222,9 +222,3 @@ DWORD WINAPI TThread::ThreadProc(void* param) {
         delete self; // released on its end, before or while the body ran
     return 0;
 }
-
-void TThread::Detach() {
-    int keep = kKeep;
-    if (!fRelease.compare_exchange_strong(keep, kReleaseOnEnd) && keep == kEnded)
-        delete this; // the body has returned already
-}

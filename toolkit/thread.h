@@ -45,9 +45,6 @@ public:
     // With FreeOnTerminate the object deletes itself, on its own thread, when its body returns.
     bool GetFreeOnTerminate() const { return fRelease == kReleaseOnEnd; }
     void SetFreeOnTerminate(bool Value) { fRelease = Value ? kReleaseOnEnd : kKeep; }
-    // Gives up the object to its thread: it deletes itself when its body returns, or now
-    // when the body has returned already. Whoever called it must not touch it again.
-    void Detach();
     // An exception that escaped Execute, kept for whoever asks.
     std::exception_ptr FatalException() const { return fFatalException; }
 
