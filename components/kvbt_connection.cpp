@@ -300,10 +300,7 @@ void TkvBT::Send(const char* Data, std::uint32_t Length) {
     std::shared_ptr<TLink> link = CurrentLink();
     if (!link || Length == 0)
         return;
-    link->Enqueue(Data, Length);
-    const size_t limit = fSendQueueLimit;
-    if (link->Queued() > limit)
-        link->WaitQueued(limit, INFINITE, Life(), true);
+    link->Send(Data, Length, fSendQueueLimit, Life());
 }
 
 void TkvBT::SendChar(wchar_t Ch) {

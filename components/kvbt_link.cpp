@@ -13,7 +13,7 @@ namespace {
 // still seen within this.
 const long kTickUs = 500000;
 // The most one send call is given: the socket takes what fits, the rest follows.
-const size_t kSendChunk = 1 << 20;
+const size_t kSendChunk = 256 * 1024;
 
 // The wake-up socket: a datagram socket on loopback connected to itself, so that one
 // datagram makes it readable for good. Plain Winsock: it is no part of the link.
@@ -173,13 +173,45 @@ void TkvBT::TLink::Wake() {
 
 // ---- Sending
 
-void TkvBT::TLink::Enqueue(const char* Data, size_t Length) {
+void TkvBT::TLink::Send(const char* Data, size_t Length, size_t Limit,
+                        const TkvCallTarget::TLife& Life) {
+    std::uint64_t serial;
+    bool lend;
     {
         std::lock_guard<std::mutex> lock(fSendLock);
-        fQueue.emplace_back(Data, Length);
+        serial = ++fSerial;
+        lend = fQueued + Length > Limit && !Stopped();
+        if (lend)
+            fQueue.push_back({serial, {}, Data, Length});
+        else
+            fQueue.push_back({serial, std::string(Data, Length), nullptr, Length});
         fQueued += Length;
     }
     SetEvent(fQueuedEvent);
+    if (!lend)
+        return;
+    WaitQueued(Limit, INFINITE, Life, true);
+    // The caller's bytes are its own again: what the writer has not sent yet is copied.
+    for (;;) {
+        std::unique_lock<std::mutex> lock(fSendLock);
+        auto send = std::find_if(fQueue.begin(), fQueue.end(),
+                                 [&](const TSend& s) { return s.Serial == serial; });
+        if (send == fQueue.end())
+            return; // all of it has gone
+        const bool front = send == fQueue.begin();
+        if (front && fSending) {
+            lock.unlock();
+            SwitchToThread(); // a send call from the lent bytes, about to return
+            continue;
+        }
+        const size_t from = front ? fFrontSent : 0;
+        send->Owned.assign(send->Lent + from, send->Size - from);
+        send->Size -= from;
+        send->Lent = nullptr;
+        if (front)
+            fFrontSent = 0;
+        return;
+    }
 }
 
 size_t TkvBT::TLink::Queued() {
@@ -189,8 +221,10 @@ size_t TkvBT::TLink::Queued() {
 
 void TkvBT::TLink::Progress() {
     std::lock_guard<std::mutex> lock(fSendLock);
-    for (HANDLE waiter : fWaiters)
-        SetEvent(waiter);
+    const bool ended = Stopped() || fFailed;
+    for (const TWaiter& waiter : fWaiters)
+        if (ended || fQueued <= waiter.Most)
+            SetEvent(waiter.Event);
 }
 
 bool TkvBT::TLink::WaitQueued(size_t Most, DWORD Timeout, const TkvCallTarget::TLife& Life,
@@ -198,7 +232,7 @@ bool TkvBT::TLink::WaitQueued(size_t Most, DWORD Timeout, const TkvCallTarget::T
     HANDLE progress = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     {
         std::lock_guard<std::mutex> lock(fSendLock);
-        fWaiters.push_back(progress);
+        fWaiters.push_back({progress, Most});
     }
     const ULONGLONG start = GetTickCount64();
     bool done = false;
@@ -220,7 +254,8 @@ bool TkvBT::TLink::WaitQueued(size_t Most, DWORD Timeout, const TkvCallTarget::T
     }
     {
         std::lock_guard<std::mutex> lock(fSendLock);
-        fWaiters.erase(std::find(fWaiters.begin(), fWaiters.end(), progress));
+        fWaiters.erase(std::find_if(fWaiters.begin(), fWaiters.end(),
+                                    [&](const TWaiter& w) { return w.Event == progress; }));
     }
     CloseHandle(progress);
     return done;
@@ -252,32 +287,39 @@ bool TkvBT::TLink::SendQueue() {
             std::lock_guard<std::mutex> lock(fSendLock);
             if (fQueue.empty())
                 return true;
-            const std::string& front = fQueue.front();
-            data = front.data() + fFrontSent;
-            length = std::min(front.size() - fFrontSent, kSendChunk);
+            const TSend& front = fQueue.front();
+            data = front.Data() + fFrontSent;
+            length = std::min(front.Size - fFrontSent, kSendChunk);
+            fSending = true;
         }
-        if (Stopped())
+        if (Stopped()) {
+            std::lock_guard<std::mutex> lock(fSendLock);
+            fSending = false;
             return false;
-        int sent = kvSocketApi.send(Socket, data, static_cast<int>(length), 0);
-        if (sent == SOCKET_ERROR && kvSocketApi.WSAGetLastError() == WSAEWOULDBLOCK) {
-            WaitWritable();
-            continue;
         }
-        if (sent <= 0) {
+        const int sent = kvSocketApi.send(Socket, data, static_cast<int>(length), 0);
+        const int error = sent == SOCKET_ERROR ? kvSocketApi.WSAGetLastError() : 0;
+        {
+            std::lock_guard<std::mutex> lock(fSendLock);
+            fSending = false;
+            if (sent > 0) {
+                fQueued -= static_cast<size_t>(sent);
+                fFrontSent += static_cast<size_t>(sent);
+                if (fFrontSent == fQueue.front().Size) {
+                    fQueue.pop_front();
+                    fFrontSent = 0;
+                }
+            }
+        }
+        if (sent > 0) {
+            Progress();
+        } else if (error == WSAEWOULDBLOCK) {
+            WaitWritable();
+        } else {
             fFailed = true; // the reader sees the link's end; what is queued is lost
             Progress();
             return false;
         }
-        {
-            std::lock_guard<std::mutex> lock(fSendLock);
-            fQueued -= static_cast<size_t>(sent);
-            fFrontSent += static_cast<size_t>(sent);
-            if (fFrontSent == fQueue.front().size()) {
-                fQueue.pop_front();
-                fFrontSent = 0;
-            }
-        }
-        Progress();
     }
 }
 

@@ -24,8 +24,9 @@
 //  - DontRead: WaitForBytes (any thread) / the reader;
 //  - the receive count fReads: Read and its kin, under fReceiveLock / the reader, under it;
 //  - the queue and its byte count: senders append, the writer takes from the front, both
-//    under fSendLock; the writer alone reads the front string outside the lock (appending
-//    to a deque keeps its elements in place);
+//    under fSendLock; the writer alone reads the front send's bytes outside the lock, while
+//    fSending says so (appending to a deque keeps its elements in place); a sender that
+//    lent its bytes takes them back only while the writer is not sending from them;
 //  - fFailed: the writer / senders and waits;
 //  - the waiters' events: each waiting thread adds and removes its own under fSendLock /
 //    the writer and Stop set them.
@@ -66,7 +67,11 @@ public:
 
     // ---- Sending: the writer sends the queue out in order, each send's bytes together.
 
-    void Enqueue(const char* Data, size_t Length);
+    // Queues the bytes behind what is queued. When that takes the queue past Limit, the
+    // send waits until it is back at Limit (see WaitQueued, serving all messages on the
+    // main thread) and lends the caller's bytes to the writer meanwhile, keeping a copy of
+    // only what is left when it returns.
+    void Send(const char* Data, size_t Length, size_t Limit, const TkvCallTarget::TLife& Life);
     // Bytes queued and not yet taken by the socket.
     size_t Queued();
     // Waits until at most Most bytes are queued (true), or the connection stops or fails,
@@ -87,7 +92,7 @@ private:
     bool SendQueue();
     // Until the socket takes more, or the stop.
     void WaitWritable();
-    // Wakes every thread that waits in WaitQueued.
+    // Wakes the threads in WaitQueued whose wait is over.
     void Progress();
 
     TkvWinsockUse fWinsock; // first in, last out: it outlives the socket's close
@@ -99,10 +104,26 @@ private:
     HANDLE fWake;                    // ends the reader's pause
 
     std::mutex fSendLock;
-    std::deque<std::string> fQueue; // the sends, in order; under fSendLock
-    size_t fFrontSent = 0;          // bytes of the front send gone out; under fSendLock
-    size_t fQueued = 0;             // bytes not yet gone out; under fSendLock
-    std::vector<HANDLE> fWaiters;   // events of the threads in WaitQueued; under fSendLock
+    // One send's bytes: its own, or the caller's while the caller waits.
+    struct TSend {
+        std::uint64_t Serial;
+        std::string Owned;
+        const char* Lent;
+        size_t Size;
+        const char* Data() const { return Lent ? Lent : Owned.data(); }
+    };
+    std::deque<TSend> fQueue;  // the sends, in order; under fSendLock
+    std::uint64_t fSerial = 0; // of the last send queued; under fSendLock
+    size_t fFrontSent = 0;     // bytes of the front send gone out; under fSendLock
+    size_t fQueued = 0;        // bytes not yet gone out; under fSendLock
+    bool fSending = false;     // the writer sends from the front now; under fSendLock
+    // The threads in WaitQueued, each woken once at most Most bytes are queued (or the
+    // connection ended); under fSendLock.
+    struct TWaiter {
+        HANDLE Event;
+        size_t Most;
+    };
+    std::vector<TWaiter> fWaiters;
     std::atomic<bool> fFailed{false};
     HANDLE fQueuedEvent; // auto reset: the queue grew
     HANDLE fWriterEnded; // manual reset

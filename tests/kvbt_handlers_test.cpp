@@ -232,6 +232,10 @@ TEST_F(Handlers, EveryEventMayCallBackIntoTheComponent) {
                 EXPECT_TRUE(PumpUntil([&] {
                     return t.Peer()->Received().find(Bytes) != std::string::npos;
                 })) << t.Peer()->Received();
+                // and its echo has come back, before the next exchange
+                EXPECT_TRUE(PumpUntil([&] {
+                    return t.events.Data().find(Bytes) != std::string::npos;
+                })) << t.events.Data();
             }
         };
     };
