@@ -97,12 +97,15 @@ void TkvBaseIO::Open() {
     {
         std::unique_lock<std::mutex> lock(fStateLock);
         for (;;) {
-            // A handler of this thread's own close may open the next connection at once.
-            if (fState == TState::Closed || (fState == TState::Closing && fStateOwner == self))
+            // A handler of this thread's own close events (the connection released) may
+            // open the next connection at once; one that the close's waits serve finds
+            // Active still true.
+            const bool ownClose = fState == TState::Closing && fStateOwner == self;
+            if (fState == TState::Closed || (ownClose && !fConnection))
                 break;
             if (fState == TState::Opening && fStateOwner == self)
                 fCloseAfterOpen = false; // a close asked for during the open's events is off
-            if (fState != TState::Closing)
+            if (fState != TState::Closing || ownClose)
                 return;
             lock.unlock();
             WaitSettled(); // another thread closes: open once it is done
@@ -129,7 +132,7 @@ void TkvBaseIO::FinishOpen() {
     {
         std::lock_guard<std::mutex> lock(fStateLock);
         connection = fConnection;
-        close = connection && std::exchange(fCloseAfterOpen, false);
+        close = connection && fCloseAfterOpen;
         fCloseAfterOpen = false;
         if (!connection)
             Settle(TState::Closed);

@@ -397,6 +397,35 @@ TEST_F(Lifetime, ASendPastTheLimitWaitsServingTheWindowAndACloseEndsItWithin2s) 
     EXPECT_GT(bt->SendLost(), 0u);
 }
 
+TEST_F(Lifetime, ActiveTrueFromAHandlerThatACloseServesLeavesTheCloseWhole) {
+    // The close lets the queue go out first; a block dispatched on the main thread
+    // meanwhile has a handler that writes Active true: the close goes on with its own
+    // connection, and ends closed.
+    int disconnects = 0;
+    struct THandler {
+        TkvBT* Bt;
+        int* Disconnects;
+        void Received(TObject*, void*, std::uint32_t) { Bt->SetActive(true); }
+        void Disconnected(TObject*) { ++*Disconnects; }
+    } handler{bt, &disconnects};
+    bt->SetUseMainThread(true);
+    bt->SetOnReceived(TOnReceived::Bind<&THandler::Received>(&handler));
+    bt->SetOnDisconnect(TNotifyEvent::Bind<&THandler::Disconnected>(&handler));
+    Open(kMute);
+    const std::string block(16 << 20, 'c');
+    bt->SetSendQueueLimit(64 << 20);
+    bt->SendData(reinterpret_cast<const std::uint8_t*>(block.data()),
+                 static_cast<std::uint32_t>(block.size()));
+    std::thread nudge([&] {
+        Sleep(300);
+        Peer(kMute)->Send("during the close");
+    });
+    bt->SetActive(false); // lets the queue go out for 2 s, serving the hand-off meanwhile
+    nudge.join();
+    EXPECT_FALSE(bt->GetActive());
+    EXPECT_EQ(disconnects, 1);
+}
+
 // ---- Nothing is used after a handler destroyed it
 
 TEST_F(Lifetime, ASendThatWaitsReturnsUntouchedIntoWhatAHandlerDestroyed) {
