@@ -470,6 +470,7 @@ void TkvBT::DoClose() {
     if (!ReleaseMedium())
         return; // no connection, or not this thread's: nothing to tell
     const std::shared_ptr<TkvCallGate> self = CallGate();
+    FlushTerminal();
     RaiseOnClose();
     if (self->Closed())
         return;

@@ -414,17 +414,21 @@ private:
     TEvents& fJournal;
 };
 
+// Records what goes into the terminal, and on which thread.
 struct TTerminalSpy {
-    TEvents* Journal;
     TWndMethod Saved;
+    std::wstring Inserted;
+    bool OffMainThread = false;
     void Proc(TMessage& m) {
-        if (m.Msg == EM_REPLACESEL)
-            Journal->Add(L"terminal " + String(reinterpret_cast<const wchar_t*>(m.LParam)));
+        if (m.Msg == EM_REPLACESEL) {
+            Inserted += reinterpret_cast<const wchar_t*>(m.LParam);
+            OffMainThread |= !IsMainThread();
+        }
         Saved(m);
     }
 };
 
-TEST_F(BaseIO, DispatchRunsLogProcessorTerminalEventInOrderOnTheReader) {
+TEST_F(BaseIO, DispatchRunsLogProcessorEventOnTheReaderAndTheMainThreadWritesTheTerminal) {
     TEvents journal;
     auto* log = new TJournalLog(form, journal);
     auto* processor = new TJournalProcessor(form, journal);
@@ -432,25 +436,28 @@ TEST_F(BaseIO, DispatchRunsLogProcessorTerminalEventInOrderOnTheReader) {
     io->SetDataProcessor(processor);
     io->SetTerminal(form->Memo);
     io->SetTerminalUsage(tuBoth);
-    TTerminalSpy spy{&journal, form->Memo->GetWindowProc()};
+    TTerminalSpy spy;
+    spy.Saved = form->Memo->GetWindowProc();
     form->Memo->SetWindowProc(TWndMethod::Bind<&TTerminalSpy::Proc>(&spy));
     io->SetOnReceived(TOnReceived::Bind<&TEvents::Received>(&journal));
     io->SetActive(true);
     io->Receive(std::string("AB\0CD", 5));
-    ASSERT_TRUE(PumpUntil([&] { return journal.Get().size() == 5; }));
+    ASSERT_TRUE(PumpUntil([&] { return journal.Get().size() == 3 && spy.Inserted == L"ABCD"; }));
     const std::wstring block(L"AB\0CD", 5);
-    EXPECT_EQ(journal.Get(), (std::vector<std::wstring>{L"log TTestTransportInput data length: 5",
-                                                        L"processor " + block, L"terminal AB",
-                                                        L"terminal CD", L"received " + block}));
+    EXPECT_EQ(journal.Get(),
+              (std::vector<std::wstring>{L"log TTestTransportInput data length: 5",
+                                         L"processor " + block, L"received " + block}));
     EXPECT_NE(journal.LastThread, GetCurrentThreadId()); // on the reader thread
+    EXPECT_FALSE(spy.OffMainThread);
     EXPECT_EQ(form->Memo->GetText(), L"ABCD");
     EXPECT_EQ(log->Lines().back().Level, dlDebug);
 
     // A processor can keep a block out of the terminal; the event still sees it.
     processor->KeepOutOfTerminal = true;
     io->Receive("EF");
-    ASSERT_TRUE(PumpUntil([&] { return journal.Get().size() == 8; }));
+    ASSERT_TRUE(PumpUntil([&] { return journal.Get().size() == 6; }));
     EXPECT_EQ(journal.Get().back(), L"received EF");
+    io->FlushTerminal();
     EXPECT_EQ(form->Memo->GetText(), L"ABCD");
     form->Memo->SetWindowProc(spy.Saved);
 }
