@@ -12,12 +12,13 @@ namespace {
 // whatever its size, plus for the text of one line about the square of what goes in, so
 // text goes in by at most kStepText characters, of which at most kStepLine of one line.
 // A cut lays the rest of the cut line out anew, about 8 microseconds per character, so a
-// cut inside a long line leaves at most kCutLineRest of it. A write of the main thread
-// stops after kSliceMs and goes on after a pause (TkvTerminalFeed::Wrote).
+// cut inside a long line leaves at most kCutLineRest of it. The main thread writes in
+// turns: the trim the last turn left due, then steps until kSliceMs have passed; the
+// next turn follows after a pause of half this one (TkvTerminalFeed::Wrote).
 const size_t kStepText = 2048;
 const size_t kStepLine = 512;
 const DWORD kCutLineRest = 4096;
-const double kSliceMs = 25;
+const double kSliceMs = 15;
 
 // True while the main thread hands a received key to the terminal: that WM_CHAR is not
 // the user's and does not go back to the medium.
@@ -222,9 +223,15 @@ void TkvBaseIO::WriteTerminalPending(TTerminalWrite How) {
         return;
     fTerminalWriting = true;
     const double start = TerminalClockMs();
+    // A turn is the trim that the last one left due, then steps until its time is up.
+    if (fTerminal.load())
+        TrimTerminalIfDue();
     bool more = false;
     TkvTerminalFeed::TStep step;
-    while (feed.Take(step, kStepText, kStepLine)) {
+    for (;;) {
+        more = How != TTerminalWrite::All && TerminalClockMs() - start >= kSliceMs;
+        if (more || !feed.Take(step, kStepText, kStepLine))
+            break;
         if (!fTerminal.load())
             continue; // the terminal has gone
         if (step.Key) {
@@ -234,14 +241,14 @@ void TkvBaseIO::WriteTerminalPending(TTerminalWrite How) {
             TerminalWrite(reinterpret_cast<const std::uint8_t*>(step.Bytes.data()),
                           static_cast<std::int32_t>(step.Bytes.size()));
         }
-        if (How != TTerminalWrite::All && TerminalClockMs() - start >= kSliceMs) {
-            more = true;
-            break;
-        }
+    }
+    if (!more && fTerminal.load()) {
+        if (How == TTerminalWrite::All || TerminalClockMs() - start < kSliceMs)
+            TrimTerminalIfDue();
+        else
+            more = true; // the next turn trims
     }
     fTerminalWriting = false;
-    if (fTerminal.load())
-        TrimTerminalIfDue();
     if (How != TTerminalWrite::All)
         feed.Wrote(TerminalClockMs() - start, more);
 }

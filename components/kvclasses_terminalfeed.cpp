@@ -188,9 +188,9 @@ bool TkvTerminalFeed::Take(TStep& Step, size_t MaxText, size_t MaxLine) {
 }
 
 void TkvTerminalFeed::Wrote(double Ms, bool More) {
-    fNext = TerminalClockMs() + 2 * Ms;
+    fNext = TerminalClockMs() + Ms / 2;
     if (More)
-        WakeAfter(2 * Ms);
+        WakeAfter(Ms / 2);
 }
 
 void TkvTerminalFeed::WakeAfter(double Ms) {

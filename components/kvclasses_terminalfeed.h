@@ -69,8 +69,8 @@ public:
     // Main thread. Takes the next step: a key, or text (its length by TerminalStep). False
     // when nothing waits; the next Push wakes the main thread again.
     bool Take(TStep& Step, size_t MaxText, size_t MaxLine);
-    // Main thread. A write took Ms: the next one begins no sooner than twice that later,
-    // so that the terminal takes at most a third of the main thread. With More, Wake
+    // Main thread. A write took Ms: the next one begins no sooner than half that later,
+    // so that the terminal takes at most two thirds of the main thread. With More, Wake
     // runs again then for what still waits.
     void Wrote(double Ms, bool More);
 

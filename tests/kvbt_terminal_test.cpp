@@ -12,10 +12,33 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 
 namespace {
+
+// Waits for Condition without serving the main thread's messages: the window is busy.
+bool WaitUnserved(const std::function<bool()>& Condition, DWORD TimeoutMs = 10000) {
+    ULONGLONG start = GetTickCount64();
+    while (!Condition()) {
+        if (GetTickCount64() - start > TimeoutMs)
+            return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+// What the component reports, from whichever thread.
+struct TSeen {
+    std::atomic<size_t> Received{0};
+    std::function<void()> OnDisconnect;
+    void Arrived(TObject*, void*, std::uint32_t Len) { Received += Len; }
+    void Disconnected(TObject*) {
+        if (OnDisconnect)
+            OnDisconnect();
+    }
+};
 
 const BTH_ADDR kDevice = 0x00AB00000001;
 const GUID kSerialPort = kvsim::ServiceClass16(0x1101);
@@ -49,11 +72,79 @@ protected:
     }
     std::shared_ptr<kvsim::TPeerServer> Peer() { return kvsim::Peer(kDevice, kSerialPort); }
 
+    // Opens, with the terminal linked for both ways, and waits until the peer has the link.
+    void Open(bool MainThread = false) {
+        bt->SetUseMainThread(MainThread);
+        bt->SetTerminal(memo);
+        bt->SetTerminalUsage(tuBoth);
+        const int links = Peer()->Connections();
+        bt->SetActive(true);
+        ASSERT_TRUE(bt->GetActive());
+        ASSERT_TRUE(PumpUntil([&] { return Peer()->Connections() > links; }));
+    }
+    // The peer sends Text, and the reader has dispatched it while the window was busy.
+    void ReceiveUnserved(const std::string& Text) {
+        const size_t before = seen.Received;
+        Peer()->Send(Text);
+        ASSERT_TRUE(WaitUnserved([&] { return seen.Received == before + Text.size(); }))
+            << "the reader waited for the window";
+    }
+    TMemo* NewMemo() {
+        auto* m = new TMemo(form);
+        m->SetParent(form);
+        m->SetBounds(0, 0, 400, 250);
+        return m;
+    }
+
     TOpenHandleCheck openHandles;
     TForm* form = nullptr;
     TMemo* memo = nullptr;
     TkvBT* bt = nullptr;
+    TSeen seen;
 };
+
+TEST_F(TerminalOnALink, ReceivedTextGoesIntoTheTerminalItCameForBeforeTheCloseEvents) {
+    bt->SetOnReceived(TOnReceived::Bind<&TSeen::Arrived>(&seen));
+    bt->SetOnDisconnect(TNotifyEvent::Bind<&TSeen::Disconnected>(&seen));
+    Open();
+    ReceiveUnserved("to the first\r\n");
+    // Relinking writes what waits into the terminal it came for first.
+    TMemo* other = NewMemo();
+    bt->SetTerminal(other);
+    EXPECT_EQ(memo->GetText(), L"to the first\r\n");
+    EXPECT_EQ(other->GetText(), L"");
+
+    // A close on the main thread writes what waits before OnDisconnect.
+    ReceiveUnserved("before the close");
+    String shownAtDisconnect;
+    seen.OnDisconnect = [&] { shownAtDisconnect = other->GetText(); };
+    bt->SetActive(false);
+    EXPECT_EQ(shownAtDisconnect, L"before the close");
+
+    // Text still on its way when its terminal goes is dropped, and when its component
+    // goes, it is written into the terminal that stays; nothing reaches either later.
+    seen.OnDisconnect = nullptr;
+    for (bool terminalGoes : {true, false}) {
+        SCOPED_TRACE(terminalGoes ? "the terminal goes" : "the component goes");
+        memo = NewMemo();
+        Open();
+        ReceiveUnserved("on its way");
+        if (terminalGoes) {
+            delete memo;
+            memo = nullptr;
+            PumpFor(50);
+            ReceiveUnserved("for nobody"); // the component goes on receiving
+            bt->SetActive(false);
+        } else {
+            delete bt;
+            bt = new TkvBT(nullptr);
+            ASSERT_TRUE(kvtrials::SelectDevice(*bt, kDevice));
+            bt->SetOnReceived(TOnReceived::Bind<&TSeen::Arrived>(&seen));
+            EXPECT_EQ(memo->GetText(), L"on its way");
+            PumpFor(50);
+        }
+    }
+}
 
 TEST_F(TerminalOnALink, EveryTypedKeyReachesTheDeviceInOrderWhileItStreams) {
     // Keys come as the keyboard delivers them, posted, while the device sends lines of
@@ -94,7 +185,7 @@ TEST_F(TerminalOnALink, EveryTypedKeyReachesTheDeviceInOrderWhileItStreams) {
         std::thread keyboard([&] {
             for (int i = 0; i < keyCount; ++i) {
                 PostMessageW(window, WM_CHAR, static_cast<unsigned char>(keys[i]), 1);
-                if (i % 10 == 9)
+                if (i % 20 == 19)
                     Sleep(2);
             }
         });

@@ -565,6 +565,58 @@ TEST_F(BaseIO, TerminalWriteShowsBytesAsTheirCodeUnits) {
     EXPECT_EQ(form->Memo->GetText(), L"a");
 }
 
+TEST_F(BaseIO, ReceivedBlocksShowAsTheirShapeSaysInBothDispatchModes) {
+    // Each block is received alone: the next goes out once OnReceived has seen this one.
+    struct TCase {
+        const char* Name;
+        std::vector<std::string> Blocks;
+        std::uint32_t Keep; // 0: the default
+        const wchar_t* Shown;
+        const wchar_t* Before = L"ab"; // the caret at its end
+    };
+    const std::string longer(40, 'x');
+    const TCase cases[] = {
+        {"one byte", {"C"}, 0, L"abC"},
+        {"a backspace deletes", {"\b"}, 0, L"a"},
+        {"a backspace within text is text", {std::string("\0\b", 2)}, 0, L"ab\b"},
+        {"one character of text", {std::string("\0Z", 2)}, 0, L"abZ"},
+        {"runs with zeros", {std::string("AB\0CD\0\0E\0", 9)}, 0, L"abABCDE"},
+        {"only zeros", {std::string("\0\0\0", 3)}, 0, L"ab"},
+        {"keys and text in turn", {"cd", "\b", "\b", "e", "fg"}, 0, L"abefg"},
+        {"a byte above 0x7F", {"\xE9", "\xE9-"}, 0, L"ab\u00E9\u00E9-"},
+        // Bound to 16 characters: the terminal is cut once it holds 20.
+        {"a block longer than the bound", {"0123" + longer + "wxyz"}, 16, L"abxxxxxxxxxxxxwxyz"},
+        {"blocks longer together than the bound",
+         {"0123456789", "abcdefghij", "ABCDEFGHIJ"},
+         16,
+         L"efghijABCDEFGHIJ",
+         L""},
+    };
+    io->SetOnReceived(TOnReceived::Bind<&TEvents::Received>(&events));
+    io->SetTerminalUsage(tuBoth);
+    for (bool mainThread : {false, true})
+        for (const TCase& c : cases) {
+            SCOPED_TRACE(std::string(c.Name) + (mainThread ? ", UseMainThread" : ", reader"));
+            io->SetUseMainThread(mainThread);
+            io->SetTerminal(form->Memo);
+            io->SetTerminalKeep(c.Keep ? c.Keep : kvTerminalKeep);
+            form->Memo->SetText(c.Before);
+            const auto end = static_cast<WPARAM>(form->Memo->GetText().size());
+            SendMessageW(form->Memo->GetHandle(), EM_SETSEL, end, end);
+            io->Sent.clear();
+            io->SetActive(true);
+            const size_t before = events.Get().size();
+            for (size_t i = 0; i < c.Blocks.size(); ++i) {
+                io->Receive(c.Blocks[i]);
+                ASSERT_TRUE(PumpUntil([&] { return events.Get().size() == before + i + 1; }));
+            }
+            EXPECT_TRUE(PumpUntil([&] { return form->Memo->GetText() == c.Shown; }))
+                << form->Memo->GetText();
+            EXPECT_EQ(io->Sent, L""); // received keys do not go back
+            io->SetActive(false);
+        }
+}
+
 TEST_F(BaseIO, TerminalKeepsTheLatestTextWithinItsBound) {
     io->SetTerminal(form->Memo);
     io->SetTerminalUsage(tuBoth);
