@@ -658,6 +658,42 @@ TEST_F(BaseIO, TerminalKeepsTheLatestTextWithinItsBound) {
     EXPECT_EQ(caret, shown.size());
 }
 
+TEST_F(BaseIO, TheTrimLeavesACaretInsideTheTextAndTheViewOnTheirText) {
+    // The user has put the caret into older text and scrolled a little: received text
+    // goes in at the caret, and the trim that follows keeps the caret after it and the
+    // same text in view.
+    io->SetTerminal(form->Memo);
+    io->SetTerminalUsage(tuReceive);
+    io->SetTerminalKeep(1000);
+    HWND memo = form->Memo->GetHandle();
+    std::string lines;
+    for (int n = 0; n < 200; ++n) {
+        char text[32];
+        std::snprintf(text, sizeof text, "line %06d\r\n", n); // 13 bytes
+        lines += text;
+    }
+    form->Memo->SetText(String(lines.begin(), lines.end()));
+    const auto caret = static_cast<WPARAM>(190 * 13);
+    SendMessageW(memo, EM_SETSEL, caret, caret);
+    SendMessageW(memo, EM_LINESCROLL, 0, 186 - SendMessageW(memo, EM_GETFIRSTVISIBLELINE, 0, 0));
+    auto firstShown = [&] {
+        const LRESULT at =
+            SendMessageW(memo, EM_LINEINDEX, SendMessageW(memo, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+        return form->Memo->GetText().substr(static_cast<size_t>(at), 11);
+    };
+    ASSERT_EQ(firstShown(), L"line 000186");
+    const std::string block(300, 'r'); // enough to look at the length
+    io->TerminalWrite(reinterpret_cast<const std::uint8_t*>(block.data()),
+                      static_cast<std::int32_t>(block.size()));
+    const String shown = form->Memo->GetText();
+    ASSERT_LT(shown.size(), lines.size()) << "trimmed";
+    DWORD start = 0, end = 0;
+    SendMessageW(memo, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    EXPECT_EQ(start, end);
+    EXPECT_TRUE(shown.substr(0, start).ends_with(L"line 000189\r\n" + String(300, L'r')));
+    EXPECT_EQ(firstShown(), L"line 000186");
+}
+
 TEST_F(BaseIO, RelinkingTheSameTerminalLeavesOneInterceptionAndUnlinkingRestores) {
     TWndMethod own = form->Memo->GetWindowProc();
     io->SetTerminalUsage(tuBoth);
