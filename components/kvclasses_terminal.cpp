@@ -4,6 +4,7 @@
 #include "components/kvclasses_terminalfeed.h"
 
 #include <algorithm>
+#include <exception>
 #include <vector>
 
 namespace {
@@ -102,7 +103,6 @@ void TkvBaseIO::SetTerminal(TMemo* Value) {
         fOldTerminalWndProc = Value->GetWindowProc();
         Value->SetWindowProc(TWndMethod::Bind<&TkvBaseIO::TerminalWndProc>(this));
     }
-    hTerminal = nullptr;
     fTerminal = Value;
     if (IsDesigning() && Value && fTerminalUsage == tuNone)
         fTerminalUsage = tuBoth;
@@ -131,14 +131,14 @@ void TkvBaseIO::UnhookTerminal(TMemo* Terminal) {
 void TkvBaseIO::SetTerminalUsage(TTerminalUsage Value) {
     if (!IsMainThread())
         return RunOnMainThread([&] { SetTerminalUsage(Value); });
-    FlushTerminal();
     fTerminalUsage = Value;
     TMemo* terminal = fTerminal;
-    if (!terminal || Value == tuNone || Value == tuSend)
-        hTerminal = nullptr;
-    else
-        hTerminal = terminal->GetHandle();
-    fTerminalFeed->SetReceiving(hTerminal.load() != nullptr);
+    HWND target = !terminal || Value == tuNone || Value == tuSend ? nullptr : terminal->GetHandle();
+    if (target != hTerminal) {
+        FlushTerminal(); // into the window it was received for
+        hTerminal = target;
+    }
+    fTerminalFeed->SetReceiving(target != nullptr);
 }
 
 void TkvBaseIO::TerminalWndProc(TMessage& Message) {
@@ -158,9 +158,11 @@ void TkvBaseIO::TerminalWrite(const std::uint8_t* Buffer, std::int32_t Len) {
         return;
     HWND target = hTerminal;
     if (Len == 1) {
-        tWritingKey = true;
+        struct TKey {
+            TKey() { tWritingKey = true; }
+            ~TKey() { tWritingKey = false; }
+        } key;
         SendMessageW(target, WM_CHAR, Buffer[0], 1);
-        tWritingKey = false;
     } else {
         // Each byte becomes the code unit of the same value: no code page applies. Zero
         // bytes split the block into runs, which go in together.
@@ -221,8 +223,20 @@ void TkvBaseIO::WriteTerminalPending(TTerminalWrite How) {
         return; // a write further up this thread's stack takes the rest
     if (How == TTerminalWrite::Paced && !feed.Due())
         return;
-    fTerminalWriting = true;
     const double start = TerminalClockMs();
+    // A write that throws (an override of TerminalWrite, a handler in front of the
+    // control) leaves the rest for another turn.
+    struct TTurn {
+        TkvBaseIO& Io;
+        double Start;
+        int Unwinding = std::uncaught_exceptions();
+        TTurn(TkvBaseIO& io, double start) : Io(io), Start(start) { Io.fTerminalWriting = true; }
+        ~TTurn() {
+            Io.fTerminalWriting = false;
+            if (std::uncaught_exceptions() > Unwinding)
+                Io.fTerminalFeed->Wrote(TerminalClockMs() - Start, true);
+        }
+    } turn(*this, start);
     // A turn is the trim that the last one left due, then steps until its time is up.
     if (fTerminal.load())
         TrimTerminalIfDue();
@@ -248,7 +262,6 @@ void TkvBaseIO::WriteTerminalPending(TTerminalWrite How) {
         else
             more = true; // the next turn trims
     }
-    fTerminalWriting = false;
     if (How != TTerminalWrite::All)
         feed.Wrote(TerminalClockMs() - start, more);
 }

@@ -2,6 +2,9 @@
 // wake-ups (a message-only window of the main thread: posted, a timer, or sent).
 #include "components/kvclasses_terminalfeed.h"
 
+#include "toolkit/application.h"
+#include "toolkit/exceptions.h"
+
 #include <algorithm>
 
 namespace {
@@ -45,7 +48,17 @@ LRESULT CALLBACK TkvTerminalFeed::WindowProc(HWND Window, UINT Msg, WPARAM WPara
     if (self && (Msg == WM_KV_FEED_WAKE || (Msg == WM_TIMER && WParam == kFeedTimer))) {
         if (Msg == WM_TIMER)
             KillTimer(Window, kFeedTimer);
-        self->fWake();
+        // No exception crosses the system's window procedures: it is shown, as the
+        // application shows every exception that escapes a handler.
+        try {
+            self->fWake();
+        } catch (const std::exception& e) {
+            if (Application)
+                Application->HandleException(e);
+        } catch (...) {
+            if (Application)
+                Application->HandleException(Exception(L"Unknown exception"));
+        }
         return 0;
     }
     return DefWindowProcW(Window, Msg, WParam, LParam);
@@ -90,7 +103,6 @@ void TkvTerminalFeed::Queue(const std::uint8_t* Buffer, std::uint32_t Len, std::
         if (fQueue.empty() || fQueue.back().Key)
             fQueue.push_back({});
         TPiece& text = fQueue.back();
-        text.Bytes.reserve(text.Bytes.size() + shown);
         for (std::uint32_t i = from; i < Len; ++i)
             if (Buffer[i] != 0)
                 text.Bytes += static_cast<char>(Buffer[i]);
@@ -106,10 +118,20 @@ void TkvTerminalFeed::Queue(const std::uint8_t* Buffer, std::uint32_t Len, std::
         } else {
             oldest.From += over;
             fBytes -= over;
+            Compact(oldest);
         }
     }
     if (!fWoken && !fQueue.empty())
         fWoken = PostMessageW(fWindow, WM_KV_FEED_WAKE, 0, 0) != 0;
+}
+
+void TkvTerminalFeed::Compact(TPiece& Piece) {
+    // Text that a reader keeps adding to while its start goes: let go of the start before
+    // the text grows further.
+    if (Piece.From >= Piece.Bytes.size() / 2) {
+        Piece.Bytes.erase(0, Piece.From);
+        Piece.From = 0;
+    }
 }
 
 void TkvTerminalFeed::Push(const void* Buffer, std::uint32_t Len, std::uint32_t Keep,
@@ -177,11 +199,8 @@ bool TkvTerminalFeed::Take(TStep& Step, size_t MaxText, size_t MaxLine) {
     fBytes -= n;
     if (oldest.Size() == 0)
         fQueue.pop_front();
-    else if (oldest.From >= oldest.Bytes.size() / 2) {
-        // Text that a reader keeps adding to: drop what was taken before it grows.
-        oldest.Bytes.erase(0, oldest.From);
-        oldest.From = 0;
-    }
+    else
+        Compact(oldest);
     if (fReaderWaits && fBytes <= kBacklog)
         SetEvent(fRoom);
     return true;

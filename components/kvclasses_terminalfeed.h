@@ -85,6 +85,7 @@ private:
     static LRESULT CALLBACK WindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam);
     void WakeAfter(double Ms);
     void Queue(const std::uint8_t* Buffer, std::uint32_t Len, std::uint32_t Keep); // under fLock
+    static void Compact(TPiece& Piece);                                            // under fLock
 
     const std::function<void()> fWake;
     HWND fWindow = nullptr; // created on the main thread; the wake-ups go to it
