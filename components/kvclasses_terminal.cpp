@@ -9,15 +9,14 @@
 
 namespace {
 
-// What Wine's edit control costs (docs/performance.md): each insertion some milliseconds
-// whatever its size, plus for the text of one line about the square of what goes in, so
-// text goes in by at most kStepText characters, of which at most kStepLine of one line.
-// A cut lays the rest of the cut line out anew, about 8 microseconds per character, so a
-// cut inside a long line leaves at most kCutLineRest of it. The main thread writes in
-// turns: the trim the last turn left due, then steps until kSliceMs have passed; the
-// next turn follows after a pause of half this one (TkvTerminalFeed::Wrote).
-const size_t kStepText = 2048;
-const size_t kStepLine = 512;
+// What Wine's edit control costs (docs/performance.md): each insertion several
+// milliseconds, more than its length alone explains once it goes past a few hundred
+// characters (a new line without breaks is laid out at about the square of its length),
+// so text goes in by at most kStep characters. A cut lays the rest of the cut line out
+// anew, so a cut inside a long line leaves at most kCutLineRest of it. The main thread
+// writes in turns: the trim the last turn left due, then steps until kSliceMs have
+// passed; the next turn follows after a pause of half this one (TkvTerminalFeed::Wrote).
+const size_t kStep = 512;
 const DWORD kCutLineRest = 4096;
 const double kSliceMs = 15;
 
@@ -175,7 +174,7 @@ void TkvBaseIO::TerminalWrite(const std::uint8_t* Buffer, std::int32_t Len) {
         if (const std::uint32_t keep = fTerminalKeep; keep && text.size() > keep)
             text.erase(0, text.size() - keep);
         for (size_t at = 0; at < text.size();) {
-            const size_t n = TerminalStep(text.data() + at, text.size() - at, kStepText, kStepLine);
+            const size_t n = std::min(text.size() - at, kStep);
             const wchar_t saved = text[at + n];
             text[at + n] = L'\0';
             SendMessageW(target, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(&text[at]));
@@ -244,7 +243,7 @@ void TkvBaseIO::WriteTerminalPending(TTerminalWrite How) {
     TkvTerminalFeed::TStep step;
     for (;;) {
         more = How != TTerminalWrite::All && TerminalClockMs() - start >= kSliceMs;
-        if (more || !feed.Take(step, kStepText, kStepLine))
+        if (more || !feed.Take(step, kStep))
             break;
         if (!fTerminal.load())
             continue; // the terminal has gone

@@ -183,7 +183,7 @@ bool TkvTerminalFeed::Due() {
     return false;
 }
 
-bool TkvTerminalFeed::Take(TStep& Step, size_t MaxText, size_t MaxLine) {
+bool TkvTerminalFeed::Take(TStep& Step, size_t MaxText) {
     std::lock_guard<std::mutex> lock(fLock);
     if (fQueue.empty()) {
         fWoken = false;
@@ -191,9 +191,7 @@ bool TkvTerminalFeed::Take(TStep& Step, size_t MaxText, size_t MaxLine) {
     }
     TPiece& oldest = fQueue.front();
     Step.Key = oldest.Key;
-    const size_t n = oldest.Key ? 1
-                                : TerminalStep(oldest.Bytes.data() + oldest.From, oldest.Size(),
-                                               MaxText, MaxLine);
+    const size_t n = oldest.Key ? 1 : std::min(oldest.Size(), MaxText);
     Step.Bytes.assign(oldest.Bytes, oldest.From, n);
     oldest.From += n;
     fBytes -= n;

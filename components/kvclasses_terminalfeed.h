@@ -20,16 +20,6 @@
 
 #include <windows.h>
 
-// The length of the next insertion of Text: at most MaxText characters, of which at most
-// MaxLine follow the last line break in them.
-template <class C>
-size_t TerminalStep(const C* Text, size_t Length, size_t MaxText, size_t MaxLine) {
-    size_t n = 0, line = 0;
-    while (n < Length && n < MaxText && line < MaxLine)
-        line = Text[n++] == C('\n') ? 0 : line + 1;
-    return n;
-}
-
 // Milliseconds on the performance counter.
 double TerminalClockMs();
 
@@ -66,9 +56,9 @@ public:
     // Main thread. True when a write may begin now: the pause after the last one has
     // passed, or a reader waits for room. Otherwise Wake runs again when it has passed.
     bool Due();
-    // Main thread. Takes the next step: a key, or text (its length by TerminalStep). False
-    // when nothing waits; the next Push wakes the main thread again.
-    bool Take(TStep& Step, size_t MaxText, size_t MaxLine);
+    // Main thread. Takes the next step: a key, or at most MaxText characters of text.
+    // False when nothing waits; the next Push wakes the main thread again.
+    bool Take(TStep& Step, size_t MaxText);
     // Main thread. A write took Ms: the next one begins no sooner than half that later,
     // so that the terminal takes at most two thirds of the main thread. With More, Wake
     // runs again then for what still waits.
