@@ -6,6 +6,7 @@
 #include "toolkit/exceptions.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -89,25 +90,28 @@ void TkvTerminalFeed::SetReceiving(bool Receiving) {
     }
 }
 
-void TkvTerminalFeed::Queue(const std::uint8_t* Buffer, std::uint32_t Len, std::uint32_t Keep) {
-    if (Len == 1) {
-        fQueue.push_back({true, std::string(1, static_cast<char>(Buffer[0]))});
-        ++fBytes;
-    } else {
-        // Of text, only what the terminal keeps can show: the last Keep characters.
-        std::uint32_t from = Len, shown = 0;
-        while (from > 0 && (!Keep || shown < Keep))
-            shown += Buffer[--from] != 0;
-        if (shown == 0)
-            return;
-        if (fQueue.empty() || fQueue.back().Key)
-            fQueue.push_back({});
-        TPiece& text = fQueue.back();
-        for (std::uint32_t i = from; i < Len; ++i)
-            if (Buffer[i] != 0)
-                text.Bytes += static_cast<char>(Buffer[i]);
-        fBytes += shown;
-    }
+TkvTerminalFeed::TPiece TkvTerminalFeed::Shape(const std::uint8_t* Buffer, std::uint32_t Len,
+                                               std::uint32_t Keep) {
+    if (Len == 1)
+        return {true, std::string(1, static_cast<char>(Buffer[0]))};
+    // Of text, only what the terminal keeps can show: the last Keep characters.
+    std::uint32_t from = Len, shown = 0;
+    while (from > 0 && (!Keep || shown < Keep))
+        shown += Buffer[--from] != 0;
+    TPiece text;
+    text.Bytes.reserve(shown);
+    for (std::uint32_t i = from; i < Len; ++i)
+        if (Buffer[i] != 0)
+            text.Bytes += static_cast<char>(Buffer[i]);
+    return text;
+}
+
+bool TkvTerminalFeed::Queue(TPiece Piece, std::uint32_t Keep) {
+    fBytes += Piece.Size();
+    if (!Piece.Key && !fQueue.empty() && !fQueue.back().Key)
+        fQueue.back().Bytes += Piece.Bytes;
+    else
+        fQueue.push_back(std::move(Piece));
     // Text before the last Keep characters would be cut as soon as it showed.
     while (Keep && fBytes > Keep) {
         TPiece& oldest = fQueue.front();
@@ -121,8 +125,14 @@ void TkvTerminalFeed::Queue(const std::uint8_t* Buffer, std::uint32_t Len, std::
             Compact(oldest);
         }
     }
-    if (!fWoken && !fQueue.empty())
-        fWoken = PostMessageW(fWindow, WM_KV_FEED_WAKE, 0, 0) != 0;
+    return !std::exchange(fWoken, true);
+}
+
+void TkvTerminalFeed::Wake(HWND Window) {
+    if (!PostMessageW(Window, WM_KV_FEED_WAKE, 0, 0)) {
+        std::lock_guard<std::mutex> lock(fLock);
+        fWoken = false; // the next block tries again
+    }
 }
 
 void TkvTerminalFeed::Compact(TPiece& Piece) {
@@ -136,37 +146,39 @@ void TkvTerminalFeed::Compact(TPiece& Piece) {
 
 void TkvTerminalFeed::Push(const void* Buffer, std::uint32_t Len, std::uint32_t Keep,
                            const std::function<bool()>& Stop) {
-    const auto* bytes = static_cast<const std::uint8_t*>(Buffer);
+    TPiece piece = Shape(static_cast<const std::uint8_t*>(Buffer), Len, Keep);
+    if (piece.Size() == 0)
+        return; // nothing to show
     double asked = 0;
-    for (;;) {
+    for (bool stopped = false;; stopped = Stop()) {
         HWND window;
+        bool queued = false, wake = false;
         {
             std::lock_guard<std::mutex> lock(fLock);
-            if (!fReceiving || Len == 0)
+            if (!fReceiving)
                 return;
-            if (Keep || !Stop || fBytes <= kBacklog) {
-                Queue(bytes, Len, Keep);
-                return;
-            }
             window = fWindow;
+            if (Keep || !Stop || fBytes <= kBacklog || stopped) {
+                wake = Queue(std::move(piece), Keep);
+                queued = true;
+            }
+        }
+        if (queued) {
+            fReaderWaits = false;
+            if (wake)
+                Wake(window);
+            return;
         }
         // Full, and nothing may be dropped: the window sets the pace. Whoever stops this
         // reader may wait for it without serving posted messages, so it looks at its
-        // stop on every tick, and asks with a sent message, which such a wait serves.
+        // stop on every tick (and then queues the block anyway), and asks with a sent
+        // message, which such a wait serves.
         fReaderWaits = true;
-        if (Stop()) {
-            fReaderWaits = false;
-            std::lock_guard<std::mutex> lock(fLock);
-            if (fReceiving)
-                Queue(bytes, Len, Keep);
-            return;
-        }
         if (TerminalClockMs() - asked >= 10 * kWaitTickMs) {
             asked = TerminalClockMs();
             SendNotifyMessageW(window, WM_KV_FEED_WAKE, 0, 0);
         }
         WaitForSingleObject(fRoom, kWaitTickMs);
-        fReaderWaits = false;
     }
 }
 

@@ -73,9 +73,14 @@ private:
     };
 
     static LRESULT CALLBACK WindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam);
+    // A block as the queue keeps it: a key, or its text without zero bytes, at most the
+    // last Keep characters of it.
+    static TPiece Shape(const std::uint8_t* Buffer, std::uint32_t Len, std::uint32_t Keep);
+    // Under fLock: queues Piece; true when the main thread is to be woken.
+    bool Queue(TPiece Piece, std::uint32_t Keep);
+    static void Compact(TPiece& Piece); // under fLock
+    void Wake(HWND Window);
     void WakeAfter(double Ms);
-    void Queue(const std::uint8_t* Buffer, std::uint32_t Len, std::uint32_t Keep); // under fLock
-    static void Compact(TPiece& Piece);                                            // under fLock
 
     const std::function<void()> fWake;
     HWND fWindow = nullptr; // created on the main thread; the wake-ups go to it
