@@ -15,10 +15,10 @@ namespace {
 // so text goes in by at most kStep characters. A cut lays the rest of the cut line out
 // anew, so a cut inside a long line leaves at most kCutLineRest of it. The main thread
 // writes in turns: the trim the last turn left due, then steps until kSliceMs have
-// passed; the next turn follows after a pause of half this one (TkvTerminalFeed::Wrote).
+// passed; the next turn follows after a pause (TkvTerminalFeed::Wrote).
 const size_t kStep = 512;
 const DWORD kCutLineRest = 4096;
-const double kSliceMs = 15;
+const double kSliceMs = 20;
 
 // True while the main thread hands a received key to the terminal: that WM_CHAR is not
 // the user's and does not go back to the medium.

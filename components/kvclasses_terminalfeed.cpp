@@ -13,6 +13,9 @@ namespace {
 const wchar_t kFeedClass[] = L"TkvTerminalFeedWindow";
 const UINT WM_KV_FEED_WAKE = WM_APP + 0x3A4;
 const UINT_PTR kFeedTimer = 1;
+// Turns begin at most this often: each message to the control costs some milliseconds
+// whatever it carries, so text that arrives meanwhile goes in together.
+const double kTurnEveryMs = 40;
 // How often a reader that waits for room looks at its stop, and asks again.
 const DWORD kWaitTickMs = 10;
 
@@ -217,9 +220,10 @@ bool TkvTerminalFeed::Take(TStep& Step, size_t MaxText) {
 }
 
 void TkvTerminalFeed::Wrote(double Ms, bool More) {
-    fNext = TerminalClockMs() + Ms / 2;
+    const double pause = std::max(Ms / 2, kTurnEveryMs - Ms);
+    fNext = TerminalClockMs() + pause;
     if (More)
-        WakeAfter(Ms / 2);
+        WakeAfter(pause);
 }
 
 void TkvTerminalFeed::WakeAfter(double Ms) {

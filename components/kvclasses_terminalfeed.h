@@ -60,8 +60,9 @@ public:
     // False when nothing waits; the next Push wakes the main thread again.
     bool Take(TStep& Step, size_t MaxText);
     // Main thread. A write took Ms: the next one begins no sooner than half that later,
-    // so that the terminal takes at most two thirds of the main thread. With More, Wake
-    // runs again then for what still waits.
+    // so that the terminal takes at most two thirds of the main thread, and no sooner
+    // than 40 ms after this one began, so that what arrives meanwhile goes in together.
+    // With More, Wake runs again then for what still waits.
     void Wrote(double Ms, bool More);
 
 private:
