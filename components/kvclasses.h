@@ -20,7 +20,8 @@
 //   OnClose, notification 1       the thread that closed: the writer of Active false, the
 //                                 destructor, or the reader when the medium failed
 //   OnReceived, the processor's   the reader; with UseMainThread the main thread, while
-//     DoProcessing, the terminal  the reader waits
+//     DoProcessing                the reader waits
+//   the terminal's writes         the main thread, from its message loop (see TkvBaseIO)
 //   the processor's DeviceNotify  where the notification is raised (above)
 //   the processor's DoTimerAsync  the thread that created the processor
 //
@@ -72,6 +73,8 @@
 
 class TkvBaseIO;
 class TkvCustomDataProcessor;
+class TkvTerminalFeed;
+class TkvTerminalFeed;
 
 // ---- Shared types
 
@@ -456,6 +459,21 @@ private:
 // DoDataReceived, and look at the stop before touching the component again (a handler
 // may have closed it, or destroyed it from the main thread). After the loop, unless
 // stopped, call ConnectionEnded: the medium failed, and the reader closes its connection.
+//
+// The terminal. Only the main thread writes it. The receive dispatch hands each block
+// that is for the terminal to a queue of the component's and goes on to OnReceived: a
+// reader never waits for the window. The main thread writes what waits from its message
+// loop, soon after it arrives and in short turns, so that the window keeps answering
+// whatever the data; text that TerminalKeep would cut at once is never inserted. With
+// TerminalKeep 0 nothing is dropped: while more than 1 MiB waits, the reader waits for
+// the window (and stops waiting when it is told to stop). Received text goes in at the
+// caret, replacing a selection, and the control scrolls the caret into view: a user who
+// scrolls back while the caret is at the end is taken there again by the next text. A
+// received block of one byte acts as a typed key (a backspace deletes). Every key the
+// user types is sent, also while received text is written; only the received keys are
+// not sent back. A transport's close on the main thread writes what waits before its
+// close events (TkvBT does, FlushTerminal); relinking or unlinking the terminal, or
+// changing TerminalUsage, writes what waits into the terminal it came for first.
 class TkvBaseIO : public TComponent, public TkvCallTarget {
 public:
     ~TkvBaseIO() override;
@@ -481,6 +499,9 @@ public:
     virtual int InsertDevice(TkvDevice* aDevice);
     virtual void EnumerateDevices();
     virtual void ClearDeviceList();
+    // Writes one received block into the terminal now, on the main thread (from another
+    // thread it is handed to the main thread and waits). The dispatch's queue writes
+    // through it: a key as a block of one byte, text as longer blocks.
     virtual void TerminalWrite(const std::uint8_t* Buffer, std::int32_t Len);
     virtual void Update();
     virtual void NotifyAdd(TkvNotifyEvent NotifyEvent);
@@ -521,8 +542,10 @@ public:
     bool GetTerminalEcho() const { return fTerminalEcho; }
     void SetTerminalEcho(bool Value) { fTerminalEcho = Value; }
     // The characters the terminal keeps (0: all). Once it holds a quarter more, the
-    // oldest lines go (cut after a line break where there is one); of a received run
-    // longer than this only its tail goes in.
+    // oldest lines go (cut after a line break where there is one; inside a long line
+    // deeper, so that at most 4,096 characters of it remain); of received text longer
+    // than this only its tail goes in. A caret at the end stays there, in view; a
+    // selection elsewhere, and the view, stay on the same text.
     std::uint32_t GetTerminalKeep() const { return fTerminalKeep; }
     void SetTerminalKeep(std::uint32_t Value) { fTerminalKeep = Value; }
     TThreadPriority GetPriority() const { return fPriority; }
@@ -571,6 +594,10 @@ protected:
     // connection (its events raised, an exception from them dropped), ends an open in
     // progress quietly, and waits for every reader that it can wait for.
     void EndConnections();
+    // Writes all received text that waits for the terminal, at once. On the main thread
+    // only; elsewhere it does nothing (the main thread writes it when it gets to it). The
+    // close sequence calls it before OnClose.
+    void FlushTerminal();
 
     // The log prefix; unset, the run-time class name stands in.
     String LogPrefix() const { return sLogPrefix ? *sLogPrefix : ClassName(); }
@@ -585,7 +612,6 @@ protected:
     std::atomic<TMemo*> fTerminal{nullptr};
     std::atomic<bool> fTerminalEcho{false};
     TWndMethod fOldTerminalWndProc;
-    std::atomic<bool> fTerminalLocked{false};
     std::atomic<std::uint32_t> fTerminalKeep{kvTerminalKeep};
     std::atomic<std::uint32_t> fTerminalWritten{0}; // characters since the last length check
     TkvLocked<TNotifyEvent> fOnClose;
@@ -627,6 +653,19 @@ private:
     // The reader that runs on the calling thread, when it is one of this component's.
     TkvThreadIO* OwnReader() const;
     void UnhookTerminal(TMemo* Terminal);
+
+    // The terminal's queue (kvclasses_terminalfeed.h) and the main thread's writes of it.
+    enum class TTerminalWrite {
+        Paced, // a turn, once the pause after the last one has passed
+        Slice, // a turn now
+        All    // everything now
+    };
+    static std::shared_ptr<TkvTerminalFeed> NewTerminalFeed(TkvBaseIO* Component);
+    void PassToTerminal(const void* Buffer, std::uint32_t Len); // the receive dispatch's step
+    void WriteTerminalPending(TTerminalWrite How);
+    void TrimTerminalIfDue();
+    const std::shared_ptr<TkvTerminalFeed> fTerminalFeed = NewTerminalFeed(this);
+    bool fTerminalWriting = false; // the main thread's: a write is in progress
 
     // The state of Active and the connection it concerns (who writes: the thread that
     // claims a transition; everyone reads under the lock).

@@ -287,6 +287,7 @@ void TkvBaseIO::DoClose() {
         fHandle = kvInvalidHandle;
     }
     ReleaseHandle(connection->Handle());
+    FlushTerminal(); // what the reader received is in the terminal before the close events
     if (TNotifyEvent onClose = fOnClose.Get()) {
         try {
             onClose(this);

@@ -142,7 +142,7 @@ void TkvBaseIO::DoDataReceived(void* Buffer, std::uint32_t Len) {
     if (life.Ended())
         return;
     if (fTerminal.load() && !r.Contains(itTerminal))
-        TerminalWrite(static_cast<const std::uint8_t*>(Buffer), static_cast<std::int32_t>(Len));
+        PassToTerminal(Buffer, Len);
     if (TOnReceived onReceived = fOnReceived.Get())
         onReceived(this, Buffer, Len);
 }

@@ -84,6 +84,7 @@ public:
     std::wstring Sent;
 
     using TkvBaseIO::fHandle;
+    using TkvBaseIO::FlushTerminal;
     using TkvBaseIO::hTerminal;
     using TkvBaseIO::IsThreadIOTerminated;
     using TkvBaseIO::sLogPrefix;

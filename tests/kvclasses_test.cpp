@@ -414,17 +414,21 @@ private:
     TEvents& fJournal;
 };
 
+// Records what goes into the terminal, and on which thread.
 struct TTerminalSpy {
-    TEvents* Journal;
     TWndMethod Saved;
+    std::wstring Inserted;
+    bool OffMainThread = false;
     void Proc(TMessage& m) {
-        if (m.Msg == EM_REPLACESEL)
-            Journal->Add(L"terminal " + String(reinterpret_cast<const wchar_t*>(m.LParam)));
+        if (m.Msg == EM_REPLACESEL) {
+            Inserted += reinterpret_cast<const wchar_t*>(m.LParam);
+            OffMainThread |= !IsMainThread();
+        }
         Saved(m);
     }
 };
 
-TEST_F(BaseIO, DispatchRunsLogProcessorTerminalEventInOrderOnTheReader) {
+TEST_F(BaseIO, DispatchRunsLogProcessorEventOnTheReaderAndTheMainThreadWritesTheTerminal) {
     TEvents journal;
     auto* log = new TJournalLog(form, journal);
     auto* processor = new TJournalProcessor(form, journal);
@@ -432,25 +436,28 @@ TEST_F(BaseIO, DispatchRunsLogProcessorTerminalEventInOrderOnTheReader) {
     io->SetDataProcessor(processor);
     io->SetTerminal(form->Memo);
     io->SetTerminalUsage(tuBoth);
-    TTerminalSpy spy{&journal, form->Memo->GetWindowProc()};
+    TTerminalSpy spy;
+    spy.Saved = form->Memo->GetWindowProc();
     form->Memo->SetWindowProc(TWndMethod::Bind<&TTerminalSpy::Proc>(&spy));
     io->SetOnReceived(TOnReceived::Bind<&TEvents::Received>(&journal));
     io->SetActive(true);
     io->Receive(std::string("AB\0CD", 5));
-    ASSERT_TRUE(PumpUntil([&] { return journal.Get().size() == 5; }));
+    ASSERT_TRUE(PumpUntil([&] { return journal.Get().size() == 3 && spy.Inserted == L"ABCD"; }));
     const std::wstring block(L"AB\0CD", 5);
-    EXPECT_EQ(journal.Get(), (std::vector<std::wstring>{L"log TTestTransportInput data length: 5",
-                                                        L"processor " + block, L"terminal AB",
-                                                        L"terminal CD", L"received " + block}));
+    EXPECT_EQ(journal.Get(),
+              (std::vector<std::wstring>{L"log TTestTransportInput data length: 5",
+                                         L"processor " + block, L"received " + block}));
     EXPECT_NE(journal.LastThread, GetCurrentThreadId()); // on the reader thread
+    EXPECT_FALSE(spy.OffMainThread);
     EXPECT_EQ(form->Memo->GetText(), L"ABCD");
     EXPECT_EQ(log->Lines().back().Level, dlDebug);
 
     // A processor can keep a block out of the terminal; the event still sees it.
     processor->KeepOutOfTerminal = true;
     io->Receive("EF");
-    ASSERT_TRUE(PumpUntil([&] { return journal.Get().size() == 8; }));
+    ASSERT_TRUE(PumpUntil([&] { return journal.Get().size() == 6; }));
     EXPECT_EQ(journal.Get().back(), L"received EF");
+    io->FlushTerminal();
     EXPECT_EQ(form->Memo->GetText(), L"ABCD");
     form->Memo->SetWindowProc(spy.Saved);
 }
@@ -558,6 +565,58 @@ TEST_F(BaseIO, TerminalWriteShowsBytesAsTheirCodeUnits) {
     EXPECT_EQ(form->Memo->GetText(), L"a");
 }
 
+TEST_F(BaseIO, ReceivedBlocksShowAsTheirShapeSaysInBothDispatchModes) {
+    // Each block is received alone: the next goes out once OnReceived has seen this one.
+    struct TCase {
+        const char* Name;
+        std::vector<std::string> Blocks;
+        std::uint32_t Keep; // 0: the default
+        const wchar_t* Shown;
+        const wchar_t* Before = L"ab"; // the caret at its end
+    };
+    const std::string longer(40, 'x');
+    const TCase cases[] = {
+        {"one byte", {"C"}, 0, L"abC"},
+        {"a backspace deletes", {"\b"}, 0, L"a"},
+        {"a backspace within text is text", {std::string("\0\b", 2)}, 0, L"ab\b"},
+        {"one character of text", {std::string("\0Z", 2)}, 0, L"abZ"},
+        {"runs with zeros", {std::string("AB\0CD\0\0E\0", 9)}, 0, L"abABCDE"},
+        {"only zeros", {std::string("\0\0\0", 3)}, 0, L"ab"},
+        {"keys and text in turn", {"cd", "\b", "\b", "e", "fg"}, 0, L"abefg"},
+        {"a byte above 0x7F", {"\xE9", "\xE9-"}, 0, L"ab\u00E9\u00E9-"},
+        // Bound to 16 characters: the terminal is cut once it holds 20.
+        {"a block longer than the bound", {"0123" + longer + "wxyz"}, 16, L"abxxxxxxxxxxxxwxyz"},
+        {"blocks longer together than the bound",
+         {"0123456789", "abcdefghij", "ABCDEFGHIJ"},
+         16,
+         L"efghijABCDEFGHIJ",
+         L""},
+    };
+    io->SetOnReceived(TOnReceived::Bind<&TEvents::Received>(&events));
+    io->SetTerminalUsage(tuBoth);
+    for (bool mainThread : {false, true})
+        for (const TCase& c : cases) {
+            SCOPED_TRACE(std::string(c.Name) + (mainThread ? ", UseMainThread" : ", reader"));
+            io->SetUseMainThread(mainThread);
+            io->SetTerminal(form->Memo);
+            io->SetTerminalKeep(c.Keep ? c.Keep : kvTerminalKeep);
+            form->Memo->SetText(c.Before);
+            const auto end = static_cast<WPARAM>(form->Memo->GetText().size());
+            SendMessageW(form->Memo->GetHandle(), EM_SETSEL, end, end);
+            io->Sent.clear();
+            io->SetActive(true);
+            const size_t before = events.Get().size();
+            for (size_t i = 0; i < c.Blocks.size(); ++i) {
+                io->Receive(c.Blocks[i]);
+                ASSERT_TRUE(PumpUntil([&] { return events.Get().size() == before + i + 1; }));
+            }
+            EXPECT_TRUE(PumpUntil([&] { return form->Memo->GetText() == c.Shown; }))
+                << form->Memo->GetText();
+            EXPECT_EQ(io->Sent, L""); // received keys do not go back
+            io->SetActive(false);
+        }
+}
+
 TEST_F(BaseIO, TerminalKeepsTheLatestTextWithinItsBound) {
     io->SetTerminal(form->Memo);
     io->SetTerminalUsage(tuBoth);
@@ -597,6 +656,42 @@ TEST_F(BaseIO, TerminalKeepsTheLatestTextWithinItsBound) {
     DWORD caret = 0;
     SendMessageW(memo, EM_GETSEL, reinterpret_cast<WPARAM>(&caret), 0);
     EXPECT_EQ(caret, shown.size());
+}
+
+TEST_F(BaseIO, TheTrimLeavesACaretInsideTheTextAndTheViewOnTheirText) {
+    // The user has put the caret into older text and scrolled a little: received text
+    // goes in at the caret, and the trim that follows keeps the caret after it and the
+    // same text in view.
+    io->SetTerminal(form->Memo);
+    io->SetTerminalUsage(tuReceive);
+    io->SetTerminalKeep(1000);
+    HWND memo = form->Memo->GetHandle();
+    std::string lines;
+    for (int n = 0; n < 200; ++n) {
+        char text[32];
+        std::snprintf(text, sizeof text, "line %06d\r\n", n); // 13 bytes
+        lines += text;
+    }
+    form->Memo->SetText(String(lines.begin(), lines.end()));
+    const auto caret = static_cast<WPARAM>(190 * 13);
+    SendMessageW(memo, EM_SETSEL, caret, caret);
+    SendMessageW(memo, EM_LINESCROLL, 0, 186 - SendMessageW(memo, EM_GETFIRSTVISIBLELINE, 0, 0));
+    auto firstShown = [&] {
+        const LRESULT at =
+            SendMessageW(memo, EM_LINEINDEX, SendMessageW(memo, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+        return form->Memo->GetText().substr(static_cast<size_t>(at), 11);
+    };
+    ASSERT_EQ(firstShown(), L"line 000186");
+    const std::string block(300, 'r'); // enough to look at the length
+    io->TerminalWrite(reinterpret_cast<const std::uint8_t*>(block.data()),
+                      static_cast<std::int32_t>(block.size()));
+    const String shown = form->Memo->GetText();
+    ASSERT_LT(shown.size(), lines.size()) << "trimmed";
+    DWORD start = 0, end = 0;
+    SendMessageW(memo, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    EXPECT_EQ(start, end);
+    EXPECT_TRUE(shown.substr(0, start).ends_with(L"line 000189\r\n" + String(300, L'r')));
+    EXPECT_EQ(firstShown(), L"line 000186");
 }
 
 TEST_F(BaseIO, RelinkingTheSameTerminalLeavesOneInterceptionAndUnlinkingRestores) {

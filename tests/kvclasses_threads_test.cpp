@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <string>
 #include <thread>
 
 namespace {
@@ -331,6 +333,67 @@ TEST_F(Terminals, TerminalKeepBoundsTheTextCutsAfterALineBreakAndFollowsTheEnd) 
         all += std::to_string(i) + line;
     write(all);
     EXPECT_EQ(memo->GetText().size(), all.size());
+}
+
+TEST_F(Terminals, WithNothingDroppedAFullQueueHoldsTheReaderUntilItIsStopped) {
+    // TerminalKeep 0 keeps everything: a reader whose terminal has a mebibyte waiting
+    // waits for the window. A close may wait for that reader while it serves sent
+    // messages and synchronized calls only; the reader's wait ends all the same.
+    auto* io = new TTestTransport(form);
+    io->SetTerminal(memo);
+    io->SetTerminalUsage(tuReceive);
+    io->SetTerminalKeep(0);
+    struct TCount {
+        std::atomic<size_t> Bytes{0};
+        void Received(TObject*, void*, std::uint32_t Len) { Bytes += Len; }
+    } count;
+    io->SetOnReceived(TOnReceived::Bind<&TCount::Received>(&count));
+    io->SetActive(true);
+    std::atomic<bool> sending{true};
+    std::thread device([&, end = io->Far] {
+        u_long nonBlocking = 1;
+        ioctlsocket(end, FIONBIO, &nonBlocking);
+        std::string lines;
+        for (int i = 0; lines.size() < 65536; ++i)
+            lines += "line " + std::to_string(i) + " of a device that does not stop\r\n";
+        while (sending) {
+            fd_set writable;
+            FD_ZERO(&writable);
+            FD_SET(end, &writable);
+            timeval tick{0, 10000};
+            if (select(0, nullptr, &writable, nullptr, &tick) == 1 &&
+                send(end, lines.data(), static_cast<int>(lines.size()), 0) == SOCKET_ERROR &&
+                WSAGetLastError() != WSAEWOULDBLOCK)
+                break;
+        }
+    });
+    // The window is busy meanwhile: nothing takes the text.
+    const ULONGLONG start = GetTickCount64();
+    while (count.Bytes <= 1024 * 1024 && GetTickCount64() - start < 10000)
+        Sleep(1);
+    if (count.Bytes <= 1024 * 1024) {
+        sending = false;
+        device.join();
+        FAIL() << count.Bytes << " bytes reached OnReceived: the reader waited for the window";
+    }
+    std::atomic<bool> closed{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 3000 && !closed; ++i)
+            Sleep(10);
+        if (!closed) {
+            std::fputs("the close waits for a reader that waits for the window\n", stderr);
+            std::fflush(stderr);
+            TerminateProcess(GetCurrentProcess(), 1);
+        }
+    });
+    io->SetActive(false); // waits for the reader
+    closed = true;
+    watchdog.join();
+    sending = false;
+    device.join();
+    EXPECT_TRUE(io->IsThreadIOTerminated());
+    delete memo; // what still waits goes with it
+    memo = nullptr;
 }
 
 } // namespace
