@@ -474,6 +474,31 @@ TEST_F(Lifetime, ASendThatWaitsReturnsUntouchedIntoWhatAHandlerDestroyed) {
     }
 }
 
+TEST_F(Lifetime, ATypedKeyWhoseSendWaitsReturnsUntouchedIntoADestroyedComponent) {
+    // Every send waits until its bytes have gone out, and the device reads nothing: the
+    // typed key's send waits serving messages, and a poke destroys the component.
+    delete bt;
+    bt = new TPoisoned<TkvBT>(nullptr);
+    bt->Update();
+    TForm form(nullptr);
+    auto* memo = new TMemo(&form);
+    memo->SetParent(&form);
+    bt->SetTerminal(memo);
+    bt->SetTerminalUsage(tuSend);
+    bt->SetTerminalEcho(true);
+    Open(kMute);
+    bt->SetSendQueueLimit(0);
+    TPokedWindow window;
+    window.OnPoke = [&] { delete std::exchange(bt, nullptr); };
+    PostMessageW(memo->GetHandle(), WM_CHAR, L'k', 1);
+    window.Start();
+    EXPECT_TRUE(PumpUntil([&] { return bt == nullptr; }));
+    window.Stop();
+    PumpFor(50);
+    EXPECT_EQ(memo->GetText(), L"k"); // the echo reached the control, nothing else was touched
+    bt = new TkvBT(nullptr);
+}
+
 // ---- Destruction, Winsock and the component tree
 
 TEST_F(Lifetime, ASocketIsClosedBeforeWinsockEndsForIt) {
