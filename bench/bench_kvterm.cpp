@@ -80,17 +80,17 @@ TResult RunKvterm(const std::vector<char>& Data) {
     startup.hStdError = errors;
     PROCESS_INFORMATION process{};
     TResult result;
-    const double start = NowMs();
+    const double start = ClockMs();
     if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                        &startup, &process)) {
         double connected = 0, full = 0;
         while (WaitForSingleObject(process.hProcess, 1) == WAIT_TIMEOUT) {
             if (!connected && Contains(err, "kvterm: connected to"))
-                connected = NowMs();
+                connected = ClockMs();
             if (connected && !full && FileSize(out) >= kSize)
-                full = NowMs();
+                full = ClockMs();
         }
-        const double end = NowMs();
+        const double end = ClockMs();
         if (!full)
             full = end;
         result.TransferMs = full - (connected ? connected : start);
@@ -120,7 +120,7 @@ TResult RunBare(const std::vector<char>& Data) {
     THash expected, received;
     expected.Add(Data.data(), Data.size());
     size_t count = 0;
-    const double start = NowMs();
+    const double start = ClockMs();
     std::thread reader([&] {
         std::vector<char> buffer(64 * 1024);
         while (count < Data.size()) {
@@ -133,7 +133,7 @@ TResult RunBare(const std::vector<char>& Data) {
     });
     SendAll(link, Data.data(), Data.size());
     reader.join();
-    result.TransferMs = result.TotalMs = NowMs() - start;
+    result.TransferMs = result.TotalMs = ClockMs() - start;
     result.Whole = count == Data.size() && received.Value() == expected.Value();
     closesocket(link);
     return result;

@@ -21,7 +21,7 @@ struct TArrival {
     double At = 0;
     ~TArrival() { CloseHandle(Event); }
     void Received(TObject*, void*, std::uint32_t) {
-        At = NowMs();
+        At = ClockMs();
         SetEvent(Event);
     }
 };
@@ -30,7 +30,7 @@ struct TArrival {
 std::vector<double> Ping(SOCKET Link, TArrival& Arrival) {
     std::vector<double> delays;
     for (int i = 0; i < kPings; ++i) {
-        double sent = NowMs();
+        double sent = ClockMs();
         if (send(Link, "p", 1, 0) != 1 || WaitForSingleObject(Arrival.Event, 5000) != WAIT_OBJECT_0)
             break;
         delays.push_back(Arrival.At - sent);
@@ -80,32 +80,21 @@ std::vector<double> Bare(TBenchPeer& peer) {
 // 1,000 single bytes, each timed from its send to the peer's receipt (the peer answers
 // nothing); SendChar, or a bare send on the same kind of link.
 std::vector<double> SendChars(TBenchPeer& peer, bool component) {
-    TkvBT bt(nullptr);
-    SOCKET bare = INVALID_SOCKET;
-    if (component) {
-        if (!SelectDevice(bt, kBenchPeerDevice))
-            return {};
-        bt.SetActive(true);
-    } else {
-        bare = ConnectBare(kBenchPeerDevice);
-    }
-    SOCKET link = peer.Accept();
+    TSendingEnd end(peer, component);
+    if (end.Link == INVALID_SOCKET)
+        return {};
     std::vector<double> delays;
     for (int i = 0; i < kPings; ++i) {
-        const double sent = NowMs();
+        const double sent = ClockMs();
         if (component)
-            bt.SendChar(L'c');
+            end.Bt.SendChar(L'c');
         else
-            send(bare, "c", 1, 0);
+            end.Send("c", 1);
         char byte;
-        if (recv(link, &byte, 1, 0) != 1)
+        if (recv(end.Link, &byte, 1, 0) != 1)
             break;
-        delays.push_back(NowMs() - sent);
+        delays.push_back(ClockMs() - sent);
     }
-    bt.SetActive(false);
-    if (bare != INVALID_SOCKET)
-        closesocket(bare);
-    closesocket(link);
     return delays;
 }
 

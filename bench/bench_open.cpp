@@ -27,8 +27,8 @@ public:
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.lpszClassName = L"TBenchProbes";
         RegisterClassExW(&wc);
-        fWindow = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                  nullptr, wc.hInstance, nullptr);
+        fWindow = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  wc.hInstance, nullptr);
         SetWindowLongPtrW(fWindow, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
     ~TProbes() { DestroyWindow(fWindow); }
@@ -42,7 +42,7 @@ public:
                 {
                     std::lock_guard<std::mutex> lock(fLock);
                     probe = fPosted.size();
-                    fPosted.push_back(NowMs());
+                    fPosted.push_back(ClockMs());
                 }
                 PostMessageW(fWindow, WM_BENCH_PROBE, probe, 0);
                 Sleep(10);
@@ -66,7 +66,7 @@ private:
         auto* self = reinterpret_cast<TProbes*>(GetWindowLongPtrW(Window, GWLP_USERDATA));
         if (self && Msg == WM_BENCH_PROBE) {
             std::lock_guard<std::mutex> lock(self->fLock);
-            self->fDelays.push_back(NowMs() - self->fPosted.at(WParam));
+            self->fDelays.push_back(ClockMs() - self->fPosted.at(WParam));
             return 0;
         }
         return DefWindowProcW(Window, Msg, WParam, LParam);
@@ -123,7 +123,6 @@ int main() {
     PrintTable("The window during an open of a slow device (2 s lookup, 2 s connect)", "ms",
                {{"worst delay of a posted message", worst, Percentile(blocking, 100), "<= 100 ms",
                  opened && worst <= 100, note},
-                {"median delay", Percentile(ours, 50), Percentile(blocking, 50), "-", opened,
-                 ""}});
+                {"median delay", Percentile(ours, 50), Percentile(blocking, 50), "-", opened, ""}});
     return 0;
 }

@@ -85,10 +85,10 @@ TResult Component(TBenchPeer& peer, TStream stream) {
     bt.SetOnReceived(TOnReceived::Bind<&TCounter::Received>(&counter));
     bt.SetActive(true);
     SOCKET link = peer.Accept();
-    double start = NowMs();
+    double start = ClockMs();
     std::thread writer(Write, link, stream);
     bool done = MainThreadWait(counter.Done, 300000);
-    double ms = NowMs() - start;
+    double ms = ClockMs() - start;
     writer.join();
     bt.SetActive(false);
     closesocket(link);
@@ -108,7 +108,7 @@ TResult Bare(TBenchPeer& peer, TStream stream) {
     std::vector<char> buffer(static_cast<size_t>(std::max(size, 1)));
     THash hash;
     size_t count = 0;
-    double start = NowMs();
+    double start = ClockMs();
     std::thread writer(Write, link, stream);
     while (count < stream.Total) {
         int got = recv(s, buffer.data(), static_cast<int>(buffer.size()), 0);
@@ -117,7 +117,7 @@ TResult Bare(TBenchPeer& peer, TStream stream) {
         hash.Add(buffer.data(), static_cast<size_t>(got));
         count += static_cast<size_t>(got);
     }
-    double ms = NowMs() - start;
+    double ms = ClockMs() - start;
     writer.join();
     closesocket(s);
     closesocket(link);

@@ -32,7 +32,7 @@ struct TSlowReader {
             Count += static_cast<size_t>(got);
             Sleep(10);
         }
-        DoneAt = NowMs();
+        DoneAt = ClockMs();
     }
 };
 
@@ -55,7 +55,7 @@ public:
                                 wc.hInstance, nullptr);
         fPoker = std::thread([this] {
             while (!fStop) {
-                PostMessageW(fWindow, WM_APP, 0, static_cast<LPARAM>(NowMs() * 1000));
+                PostMessageW(fWindow, WM_APP, 0, static_cast<LPARAM>(ClockMs() * 1000));
                 Sleep(10);
             }
         });
@@ -71,7 +71,7 @@ public:
 private:
     static LRESULT CALLBACK Proc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
         if (Msg == WM_APP)
-            gWorst = std::max(gWorst, NowMs() - static_cast<double>(LParam) / 1000);
+            gWorst = std::max(gWorst, ClockMs() - static_cast<double>(LParam) / 1000);
         return DefWindowProcW(Window, Msg, WParam, LParam);
     }
     static inline double gWorst = 0;
@@ -95,7 +95,7 @@ struct TFastReader {
             Hash.Add(chunk.data(), static_cast<size_t>(got));
             Count += static_cast<size_t>(got);
         }
-        DoneAt = NowMs();
+        DoneAt = ClockMs();
     }
 };
 
@@ -103,65 +103,35 @@ TResult MeasureLarge(TBenchPeer& peer, const std::vector<std::uint8_t>& data, bo
                      DWORD PauseMs) {
     THash expected;
     expected.Add(data.data(), data.size());
-    TkvBT bt(nullptr);
-    SOCKET bare = INVALID_SOCKET;
-    if (component) {
-        if (!SelectDevice(bt, kBenchPeerDevice))
-            return {};
-        bt.SetActive(true);
-    } else {
-        bare = ConnectBare(kBenchPeerDevice);
-    }
-    SOCKET link = peer.Accept();
+    TSendingEnd end(peer, component);
+    if (end.Link == INVALID_SOCKET)
+        return {};
     TFastReader reader;
-    std::thread fast([&] { reader.Run(link, data.size(), PauseMs); });
+    std::thread fast([&] { reader.Run(end.Link, data.size(), PauseMs); });
     TPokes::Reset();
-    double start = NowMs();
-    if (component)
-        bt.SendData(data.data(), static_cast<std::uint32_t>(data.size()));
-    else
-        SendAll(bare, reinterpret_cast<const char*>(data.data()), data.size());
+    double start = ClockMs();
+    end.Send(data.data(), data.size());
     const double worst = TPokes::Worst();
     while (reader.DoneAt == 0)
         PumpOnce();
     fast.join();
-    TResult result{reader.DoneAt - start,
-                   reader.Count == data.size() && reader.Hash.Value() == expected.Value(), worst};
-    bt.SetActive(false);
-    if (bare != INVALID_SOCKET)
-        closesocket(bare);
-    closesocket(link);
-    return result;
+    return {reader.DoneAt - start,
+            reader.Count == data.size() && reader.Hash.Value() == expected.Value(), worst};
 }
 
 TResult Measure(TBenchPeer& peer, const std::vector<std::uint8_t>& data, bool component) {
     THash expected;
     expected.Add(data.data(), data.size());
-    TkvBT bt(nullptr);
-    SOCKET bare = INVALID_SOCKET;
-    if (component) {
-        if (!SelectDevice(bt, kBenchPeerDevice))
-            return {};
-        bt.SetActive(true);
-    } else {
-        bare = ConnectBare(kBenchPeerDevice);
-    }
-    SOCKET link = peer.Accept();
+    TSendingEnd end(peer, component);
+    if (end.Link == INVALID_SOCKET)
+        return {};
     TSlowReader reader;
-    std::thread slow([&] { reader.Run(link); });
-    double start = NowMs();
-    if (component)
-        bt.SendData(data.data(), static_cast<std::uint32_t>(data.size()));
-    else
-        SendAll(bare, reinterpret_cast<const char*>(data.data()), data.size());
+    std::thread slow([&] { reader.Run(end.Link); });
+    double start = ClockMs();
+    end.Send(data.data(), data.size());
     slow.join();
-    TResult result{reader.DoneAt - start,
-                   reader.Count == data.size() && reader.Hash.Value() == expected.Value()};
-    bt.SetActive(false);
-    if (bare != INVALID_SOCKET)
-        closesocket(bare);
-    closesocket(link);
-    return result;
+    return {reader.DoneAt - start,
+            reader.Count == data.size() && reader.Hash.Value() == expected.Value()};
 }
 
 } // namespace

@@ -12,17 +12,6 @@
 
 namespace kvbench {
 
-double NowMs() {
-    static const double ticksPerMs = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart) / 1000.0;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / ticksPerMs;
-}
-
 double ProcessCpuMs() {
     FILETIME created, ended, kernel, user;
     if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user))
@@ -179,6 +168,32 @@ bool SendAll(SOCKET Socket, const char* Data, size_t Length) {
         Length -= static_cast<size_t>(sent);
     }
     return true;
+}
+
+TSendingEnd::TSendingEnd(TBenchPeer& Peer, bool Component) : Component(Component) {
+    if (Component) {
+        if (!SelectDevice(Bt, kBenchPeerDevice))
+            return;
+        Bt.SetActive(true);
+    } else {
+        fBare = ConnectBare(kBenchPeerDevice);
+    }
+    Link = Peer.Accept();
+}
+
+TSendingEnd::~TSendingEnd() {
+    Bt.SetActive(false);
+    if (fBare != INVALID_SOCKET)
+        closesocket(fBare);
+    if (Link != INVALID_SOCKET)
+        closesocket(Link);
+}
+
+void TSendingEnd::Send(const void* Data, size_t Length) {
+    if (Component)
+        Bt.SendData(static_cast<const std::uint8_t*>(Data), static_cast<std::uint32_t>(Length));
+    else
+        SendAll(fBare, static_cast<const char*>(Data), Length);
 }
 
 } // namespace kvbench

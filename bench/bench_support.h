@@ -1,11 +1,12 @@
 #pragma once
-// What the benchmark programs share: a clock, the CPU time and memory of this process, a
+// What the benchmark programs share: the CPU time and memory of this process, a
 // running hash, tables, and the simulated world they connect in, with a peer of the
 // bench's own at one device. The message pump and the device selection are the fault
 // trials' (trials/trial_support.h).
 
 #include "components/kvbt.h"
 #include "sim/sim.h"
+#include "toolkit/datetime.h"
 #include "trials/trial_support.h"
 
 #include <cstdint>
@@ -21,8 +22,6 @@ using kvtrials::PumpUntil;
 using kvtrials::SelectDevice;
 using kvtrials::SerialDevice;
 
-// Milliseconds on the performance counter.
-double NowMs();
 // User and kernel time of the whole process, in milliseconds.
 double ProcessCpuMs();
 // Private bytes (commit charge) of this process.
@@ -102,5 +101,26 @@ SOCKET ConnectBare(BTH_ADDR Address);
 
 // Sends all Length bytes on a blocking socket; false when the link fails.
 bool SendAll(SOCKET Socket, const char* Data, size_t Length);
+
+// The sending side of a link to the bench peer, to compare the component with a bare
+// socket of the same kind: Send goes through Bt's SendData, or a blocking send on the bare
+// link. Link is the peer's end, INVALID_SOCKET when the link could not be made. The
+// component closes, then both sockets, with the object.
+class TSendingEnd {
+public:
+    TSendingEnd(TBenchPeer& Peer, bool Component);
+    ~TSendingEnd();
+    TSendingEnd(const TSendingEnd&) = delete;
+    TSendingEnd& operator=(const TSendingEnd&) = delete;
+
+    void Send(const void* Data, size_t Length);
+
+    const bool Component;
+    TkvBT Bt{nullptr};
+    SOCKET Link = INVALID_SOCKET;
+
+private:
+    SOCKET fBare = INVALID_SOCKET;
+};
 
 } // namespace kvbench

@@ -70,7 +70,7 @@ private:
         if (Message.Msg == WM_PROBE) {
             double posted;
             std::memcpy(&posted, &Message.LParam, sizeof posted);
-            fDelays.push_back(NowMs() - posted);
+            fDelays.push_back(ClockMs() - posted);
             return;
         }
         fSaved(Message);
@@ -87,7 +87,7 @@ public:
     explicit TPoster(HWND Window)
         : fThread([this, Window] {
               while (fPosting) {
-                  double now = NowMs();
+                  double now = ClockMs();
                   LPARAM stamp;
                   std::memcpy(&stamp, &now, sizeof stamp);
                   PostMessageW(Window, WM_PROBE, 0, stamp);
@@ -115,7 +115,7 @@ struct TDelivered {
             std::lock_guard<std::mutex> lock(Lock);
             Hash.Add(Buffer, Len);
         }
-        LastAt = NowMs();
+        LastAt = ClockMs();
         Bytes += Len;
     }
 };
@@ -158,13 +158,13 @@ std::vector<TRow> Stream(TBenchRun& Run, bool Lines, double BytesPerMs, double S
     std::string last; // the last 32 bytes sent
     std::uint64_t sent = 0;
     THash sentHash;
-    const double start = NowMs();
+    const double start = ClockMs();
     std::thread writer([&] {
         TData data(Lines);
         std::string due;
         while (streaming) {
             // What is due by now goes in one write, as a serial link delivers it.
-            while (static_cast<double>(sent + due.size()) < (NowMs() - start) * BytesPerMs)
+            while (static_cast<double>(sent + due.size()) < (ClockMs() - start) * BytesPerMs)
                 due += data.Next();
             if (!due.empty()) {
                 if (!SendAll(link, due.data(), due.size()))
@@ -180,9 +180,9 @@ std::vector<TRow> Stream(TBenchRun& Run, bool Lines, double BytesPerMs, double S
     });
     auto poster = std::make_unique<TPoster>(window);
     double nextSample = start + 1000;
-    while (NowMs() - start < Seconds * 1000) {
+    while (ClockMs() - start < Seconds * 1000) {
         PumpOnce();
-        if (NowMs() >= nextSample) {
+        if (ClockMs() >= nextSample) {
             privateMost = std::max(privateMost, ProcessPrivateBytes());
             nextSample += 1000;
         }
@@ -191,16 +191,16 @@ std::vector<TRow> Stream(TBenchRun& Run, bool Lines, double BytesPerMs, double S
     PumpUntil([&] { return writerDone.load(); }, 600000);
     writer.join();
     poster.reset();
-    const double streamedMs = NowMs() - start;
+    const double streamedMs = ClockMs() - start;
 
     // Every byte sent reaches OnReceived, and the terminal shows the tail.
     const bool whole = PumpUntil([&] { return delivered.Bytes == sent; }, 60000);
     const double deliveredMs = delivered.LastAt - start;
     HWND memo = form->Memo1->GetHandle();
     const String tail(last.begin(), last.end());
-    double caughtUp = NowMs();
+    double caughtUp = ClockMs();
     const bool shown = PumpUntil([&] { return BeforeCaret(memo).ends_with(tail); }, 30000);
-    caughtUp = NowMs() - caughtUp;
+    caughtUp = ClockMs() - caughtUp;
     privateMost = std::max(privateMost, ProcessPrivateBytes());
     const int memoLength = GetWindowTextLengthW(memo);
     form->kvBT1->SetActive(false);
@@ -248,9 +248,9 @@ template <class P, class O> double MedianMs(P Prepare, O Operation) {
         Prepare();
         for (int k = 0; k < 3; ++k)
             PumpOnce(); // painted before
-        const double start = NowMs();
+        const double start = ClockMs();
         Operation();
-        times.push_back(NowMs() - start);
+        times.push_back(ClockMs() - start);
     }
     return Percentile(times, 50);
 }

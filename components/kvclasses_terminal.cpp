@@ -2,6 +2,7 @@
 // go through the terminal's feed to the main thread, which writes them into the control.
 #include "components/kvclasses.h"
 #include "components/kvclasses_terminalfeed.h"
+#include "toolkit/datetime.h"
 
 #include <algorithm>
 #include <exception>
@@ -227,7 +228,7 @@ void TkvBaseIO::WriteTerminalPending(TTerminalWrite How) {
         return; // a write further up this thread's stack takes the rest
     if (How == TTerminalWrite::Paced && !feed.Due())
         return;
-    const double start = TerminalClockMs();
+    const double start = ClockMs();
     // A write that throws (an override of TerminalWrite, a handler in front of the
     // control) leaves the rest for another turn.
     struct TTurn {
@@ -238,7 +239,7 @@ void TkvBaseIO::WriteTerminalPending(TTerminalWrite How) {
         ~TTurn() {
             Io.fTerminalWriting = false;
             if (std::uncaught_exceptions() > Unwinding)
-                Io.fTerminalFeed->Wrote(TerminalClockMs() - Start, true);
+                Io.fTerminalFeed->Wrote(ClockMs() - Start, true);
         }
     } turn(*this, start);
     // A turn is the trim that the last one left due, then steps until its time is up.
@@ -247,7 +248,7 @@ void TkvBaseIO::WriteTerminalPending(TTerminalWrite How) {
     bool more = false;
     TkvTerminalFeed::TStep step;
     for (;;) {
-        more = How != TTerminalWrite::All && TerminalClockMs() - start >= kSliceMs;
+        more = How != TTerminalWrite::All && ClockMs() - start >= kSliceMs;
         if (more || !feed.Take(step, kStep))
             break;
         if (!fTerminal.load())
@@ -261,11 +262,11 @@ void TkvBaseIO::WriteTerminalPending(TTerminalWrite How) {
         }
     }
     if (!more && fTerminal.load()) {
-        if (How == TTerminalWrite::All || TerminalClockMs() - start < kSliceMs)
+        if (How == TTerminalWrite::All || ClockMs() - start < kSliceMs)
             TrimTerminalIfDue();
         else
             more = true; // the next turn trims
     }
     if (How != TTerminalWrite::All)
-        feed.Wrote(TerminalClockMs() - start, more);
+        feed.Wrote(ClockMs() - start, more);
 }

@@ -3,7 +3,7 @@
 #include "components/kvclasses_terminalfeed.h"
 
 #include "toolkit/application.h"
-#include "toolkit/exceptions.h"
+#include "toolkit/datetime.h"
 
 #include <algorithm>
 #include <utility>
@@ -20,17 +20,6 @@ const double kTurnEveryMs = 40;
 const DWORD kWaitTickMs = 10;
 
 } // namespace
-
-double TerminalClockMs() {
-    static const double ticksPerMs = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart) / 1000.0;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / ticksPerMs;
-}
 
 TkvTerminalFeed::TkvTerminalFeed(std::function<void()> Wake)
     : fWake(std::move(Wake)), fRoom(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
@@ -56,12 +45,9 @@ LRESULT CALLBACK TkvTerminalFeed::WindowProc(HWND Window, UINT Msg, WPARAM WPara
         // application shows every exception that escapes a handler.
         try {
             self->fWake();
-        } catch (const std::exception& e) {
-            if (Application)
-                Application->HandleException(e);
         } catch (...) {
             if (Application)
-                Application->HandleException(Exception(L"Unknown exception"));
+                Application->HandleCurrentException();
         }
         return 0;
     }
@@ -177,8 +163,8 @@ void TkvTerminalFeed::Push(const void* Buffer, std::uint32_t Len, std::uint32_t 
         // stop on every tick (and then queues the block anyway), and asks with a sent
         // message, which such a wait serves.
         fReaderWaits = true;
-        if (TerminalClockMs() - asked >= 10 * kWaitTickMs) {
-            asked = TerminalClockMs();
+        if (ClockMs() - asked >= 10 * kWaitTickMs) {
+            asked = ClockMs();
             SendNotifyMessageW(window, WM_KV_FEED_WAKE, 0, 0);
         }
         WaitForSingleObject(fRoom, kWaitTickMs);
@@ -191,7 +177,7 @@ bool TkvTerminalFeed::Full() const {
 }
 
 bool TkvTerminalFeed::Due() {
-    const double now = TerminalClockMs();
+    const double now = ClockMs();
     if (fReaderWaits || now >= fNext)
         return true;
     WakeAfter(fNext - now);
@@ -221,7 +207,7 @@ bool TkvTerminalFeed::Take(TStep& Step, size_t MaxText) {
 
 void TkvTerminalFeed::Wrote(double Ms, bool More) {
     const double pause = std::max(Ms / 2, kTurnEveryMs - Ms);
-    fNext = TerminalClockMs() + pause;
+    fNext = ClockMs() + pause;
     if (More)
         WakeAfter(pause);
 }

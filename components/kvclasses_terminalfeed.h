@@ -20,9 +20,6 @@
 
 #include <windows.h>
 
-// Milliseconds on the performance counter.
-double TerminalClockMs();
-
 class TkvTerminalFeed {
 public:
     // Bytes the queue may hold before a reader that must not drop anything waits.

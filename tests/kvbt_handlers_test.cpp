@@ -30,19 +30,13 @@ const BTH_ADDR kRefusing = 0x00AA00000003;
 const GUID kSerialPort = kvsim::ServiceClass16(0x1101);
 
 kvsim::TWorld EchoWorld() {
-    kvsim::TWorld world;
-    kvsim::TRadio radio;
-    radio.Name = L"Radio";
-    radio.Address = 0x00AA0000A001;
-    world.Radios.push_back(radio);
     kvsim::TPeer echo, mute, refusing;
     mute.StallAfter = 0;
     refusing.ConnectError = WSAECONNREFUSED;
-    world.Devices = {kvtrials::SerialDevice(L"Echo", kEcho, echo),
-                     kvtrials::SerialDevice(L"Mute", kMute, mute),
-                     kvtrials::SerialDevice(L"Refusing", kRefusing, refusing)};
-    world.Settings.InquiryScale = 0;
-    return world;
+    return kvtrials::SerialWorld(0x00AA0000A001,
+                                 {kvtrials::SerialDevice(L"Echo", kEcho, echo),
+                                  kvtrials::SerialDevice(L"Mute", kMute, mute),
+                                  kvtrials::SerialDevice(L"Refusing", kRefusing, refusing)});
 }
 
 // Every socket closed, counted, so that a test sees when a connection's last holder has

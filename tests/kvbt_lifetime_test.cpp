@@ -8,7 +8,7 @@
 #include "toolkit/exceptions.h"
 #include "toolkit/forms.h"
 
-#include "sim_open_handles.h"
+#include "sim_link_fixture.h"
 #include "test_support.h"
 #include "trials/trial_support.h"
 
@@ -27,25 +27,19 @@ const BTH_ADDR kEcho = 0x00CC00000001;
 const BTH_ADDR kMute = 0x00CC00000002; // answers nothing, reads nothing until resumed
 const BTH_ADDR kModem = 0x00CC00000003;
 const BTH_ADDR kSlow = 0x00CC00000004; // each lookup begin takes 3 s
-const GUID kSerialPort = kvsim::ServiceClass16(0x1101);
 const UINT WM_TEST_POKE = WM_APP + 91;
 
 kvsim::TWorld LifetimeWorld() {
-    kvsim::TWorld world;
-    kvsim::TRadio radio;
-    radio.Name = L"Radio";
-    radio.Address = 0x00CC0000A001;
-    world.Radios.push_back(radio);
     kvsim::TPeer echo, mute, modem;
     mute.Kind = kvsim::TPeerKind::Silent;
     mute.StallAfter = 0;
     modem.Kind = kvsim::TPeerKind::Modem;
-    world.Devices = {kvtrials::SerialDevice(L"Echo", kEcho, echo),
-                     kvtrials::SerialDevice(L"Mute", kMute, mute),
-                     kvtrials::SerialDevice(L"Modem", kModem, modem),
-                     kvtrials::SerialDevice(L"Slow", kSlow, echo)};
+    kvsim::TWorld world =
+        kvtrials::SerialWorld(0x00CC0000A001, {kvtrials::SerialDevice(L"Echo", kEcho, echo),
+                                               kvtrials::SerialDevice(L"Mute", kMute, mute),
+                                               kvtrials::SerialDevice(L"Modem", kModem, modem),
+                                               kvtrials::SerialDevice(L"Slow", kSlow, echo)});
     world.Devices[3].LookupDelayMs = 3000;
-    world.Settings.InquiryScale = 0;
     return world;
 }
 
@@ -136,31 +130,9 @@ struct TSequence {
     void Notified(TObject*, std::int32_t Code) { Add(static_cast<char>('0' + Code)); }
 };
 
-class Lifetime : public testing::Test {
+class Lifetime : public TSimLinkTest {
 protected:
-    void SetUp() override {
-        kvsim::Install(LifetimeWorld());
-        bt = new TkvBT(nullptr);
-        bt->Update();
-    }
-    void TearDown() override {
-        delete bt;
-        kvsim::Uninstall();
-    }
-    std::shared_ptr<kvsim::TPeerServer> Peer(BTH_ADDR Device) {
-        return kvsim::Peer(Device, kSerialPort);
-    }
-    // Opens Device and waits until its peer has taken the link.
-    void Open(BTH_ADDR Device) {
-        int links = Peer(Device)->Connections();
-        ASSERT_TRUE(kvtrials::SelectDevice(*bt, Device));
-        bt->SetActive(true);
-        ASSERT_TRUE(bt->GetActive());
-        ASSERT_TRUE(PumpUntil([&] { return Peer(Device)->Connections() > links; }));
-    }
-
-    TOpenHandleCheck openHandles;
-    TkvBT* bt = nullptr;
+    kvsim::TWorld World() override { return LifetimeWorld(); }
 };
 
 // ---- Events pair up

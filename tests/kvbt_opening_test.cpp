@@ -24,17 +24,12 @@ const GUID kSerialPort = kvsim::ServiceClass16(0x1101);
 const UINT WM_TEST_POKE = WM_APP + 77;
 
 kvsim::TWorld SlowWorld() {
-    kvsim::TWorld world;
-    kvsim::TRadio radio;
-    radio.Name = L"Radio";
-    radio.Address = 0x00BB0000A001;
-    world.Radios.push_back(radio);
     kvsim::TPeer slowPeer;
     slowPeer.ConnectDelayMs = 2000;
-    world.Devices = {kvtrials::SerialDevice(L"Slow", kSlow, slowPeer),
-                     kvtrials::SerialDevice(L"Slow Link", kSlowLink, slowPeer)};
+    kvsim::TWorld world = kvtrials::SerialWorld(
+        0x00BB0000A001, {kvtrials::SerialDevice(L"Slow", kSlow, slowPeer),
+                         kvtrials::SerialDevice(L"Slow Link", kSlowLink, slowPeer)});
     world.Devices[0].LookupDelayMs = 110; // 18 classes asked for: about 2 s
-    world.Settings.InquiryScale = 0;
     return world;
 }
 

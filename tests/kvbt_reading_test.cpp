@@ -5,7 +5,7 @@
 #include "sim/sim.h"
 #include "toolkit/forms.h"
 
-#include "sim_open_handles.h"
+#include "sim_link_fixture.h"
 #include "test_support.h"
 #include "trials/trial_support.h"
 
@@ -21,52 +21,25 @@ namespace {
 
 const BTH_ADDR kSilent = 0x00DD00000001; // reads everything, answers what the test sends
 const BTH_ADDR kModem = 0x00DD00000002;
-const GUID kSerialPort = kvsim::ServiceClass16(0x1101);
 
 kvsim::TWorld ReadingWorld() {
-    kvsim::TWorld world;
-    kvsim::TRadio radio;
-    radio.Name = L"Radio";
-    radio.Address = 0x00DD0000A001;
-    world.Radios.push_back(radio);
     kvsim::TPeer silent, modem;
     silent.Kind = kvsim::TPeerKind::Silent;
     modem.Kind = kvsim::TPeerKind::Modem;
-    world.Devices = {kvtrials::SerialDevice(L"Silent", kSilent, silent),
-                     kvtrials::SerialDevice(L"Modem", kModem, modem)};
-    world.Settings.InquiryScale = 0;
-    return world;
+    return kvtrials::SerialWorld(0x00DD0000A001,
+                                 {kvtrials::SerialDevice(L"Silent", kSilent, silent),
+                                  kvtrials::SerialDevice(L"Modem", kModem, modem)});
 }
 
-class Reading : public testing::Test {
+class Reading : public TSimLinkTest {
 protected:
-    void SetUp() override {
-        kvsim::Install(ReadingWorld());
-        bt = new TkvBT(nullptr);
-        bt->Update();
-    }
-    void TearDown() override {
-        delete bt;
-        kvsim::Uninstall();
-    }
-    std::shared_ptr<kvsim::TPeerServer> Peer(BTH_ADDR Device) {
-        return kvsim::Peer(Device, kSerialPort);
-    }
-    void Open(BTH_ADDR Device) {
-        int links = Peer(Device)->Connections();
-        ASSERT_TRUE(kvtrials::SelectDevice(*bt, Device));
-        bt->SetActive(true);
-        ASSERT_TRUE(PumpUntil([&] { return Peer(Device)->Connections() > links; }));
-    }
+    kvsim::TWorld World() override { return ReadingWorld(); }
     // The bytes pending, as another thread sees them: this thread's noted count stays.
     std::uint32_t PendingElsewhere() {
         std::uint32_t pending = 0;
         std::thread([&] { pending = bt->ReadyForRead(); }).join();
         return pending;
     }
-
-    TOpenHandleCheck openHandles;
-    TkvBT* bt = nullptr;
 };
 
 TEST_F(Reading, ReadAllTakesNoMoreThanTheCountItsBufferWasSizedFrom) {

@@ -48,16 +48,10 @@ const GUID kSerialPort = kvsim::ServiceClass16(0x1101);
 class TerminalOnALink : public testing::Test {
 protected:
     void SetUp() override {
-        kvsim::TWorld world;
-        kvsim::TRadio radio;
-        radio.Name = L"Radio";
-        radio.Address = 0x00AB0000A001;
-        world.Radios.push_back(radio);
         kvsim::TPeer peer;
         peer.Kind = kvsim::TPeerKind::Silent;
-        world.Devices = {kvtrials::SerialDevice(L"Streamer", kDevice, peer)};
-        world.Settings.InquiryScale = 0;
-        kvsim::Install(world);
+        kvsim::Install(kvtrials::SerialWorld(0x00AB0000A001,
+                                             {kvtrials::SerialDevice(L"Streamer", kDevice, peer)}));
         form = new TForm(nullptr);
         form->SetBounds(0, 0, 420, 300);
         memo = new TMemo(form);

@@ -100,6 +100,16 @@ void TApplication::HandleException(const std::exception& E) {
     ShowMessageBox(ExceptionMessage(E), fTitle, MB_OK | MB_ICONERROR);
 }
 
+void TApplication::HandleCurrentException() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        HandleException(e);
+    } catch (...) {
+        HandleException(Exception(L"Unknown exception"));
+    }
+}
+
 int TApplication::ShowMessageBox(const String& Text, const String& Caption, UINT Flags) {
     return fMessageBox(GetForegroundWindow(), Text, Caption, Flags);
 }

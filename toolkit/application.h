@@ -31,6 +31,9 @@ public:
 
     // Shows the exception's message in an error box owned by the foreground window.
     void HandleException(const std::exception& E);
+    // The same for the exception being handled (call it in a catch block): what escapes a
+    // handler inside the system's window procedures is shown, never let through.
+    void HandleCurrentException();
     // Shows a message box owned by the foreground window; returns the button pressed.
     int ShowMessageBox(const String& Text, const String& Caption, UINT Flags);
     // Replaces the message-box function; returns the previous one.

@@ -206,12 +206,9 @@ LRESULT CALLBACK TWinControl::SubclassProc(HWND Window, UINT Msg, WPARAM WParam,
     // application shows every exception that escapes a handler.
     try {
         self->fWindowProc(m);
-    } catch (const std::exception& e) {
-        if (Application)
-            Application->HandleException(e);
     } catch (...) {
         if (Application)
-            Application->HandleException(Exception(L"Unknown exception"));
+            Application->HandleCurrentException();
     }
     if (Msg == WM_NCDESTROY && self->fHandle == Window) {
         RemovePropW(Window, kControlProperty);

@@ -2,6 +2,8 @@
 
 #include "toolkit/exceptions.h"
 
+#include <windows.h>
+
 namespace {
 
 bool IsLeapYear(int y) {
@@ -50,4 +52,15 @@ TDateTime EncodeTime(int Hour, int Min, int Sec, int MSec) {
     if (!TryEncodeTime(Hour, Min, Sec, MSec, r))
         throw EConvertError(L"Invalid argument to time encode");
     return r;
+}
+
+double ClockMs() {
+    static const double ticksPerMs = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart) / 1000.0;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / ticksPerMs;
 }

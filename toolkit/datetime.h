@@ -10,3 +10,6 @@ TDateTime EncodeTime(int Hour, int Min, int Sec, int MSec);
 
 bool TryEncodeDate(int Year, int Month, int Day, TDateTime& Result);
 bool TryEncodeTime(int Hour, int Min, int Sec, int MSec, TDateTime& Result);
+
+// Milliseconds on the performance counter: for measuring spans, not a time of day.
+double ClockMs();

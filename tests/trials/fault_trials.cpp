@@ -102,7 +102,7 @@ TTrialReport CloseRaces(int Count, unsigned Seed) {
     TTrialWorld world;
     std::mt19937 rng(Seed);
     const char* kinds[] = {"application close while the peer drops", "close inside OnReceived",
-                           "close while the reader is in SendMessageW",
+                           "close while text waits for the terminal",
                            "destruction while data flows"};
     TForm form(nullptr);
     auto* memo = new TMemo(&form);
@@ -148,7 +148,7 @@ TTrialReport CloseRaces(int Count, unsigned Seed) {
             break;
         case 2:
             peer->Send(std::string(32 * 1024, 'x'));
-            Sleep(rng() % 20); // the reader waits for this thread in its SendMessageW meanwhile
+            Sleep(rng() % 20); // the terminal's hand-off holds text meanwhile; the close writes it
             bt->SetActive(false);
             break;
         case 3:

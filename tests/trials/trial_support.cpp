@@ -4,6 +4,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace kvtrials {
@@ -91,6 +92,17 @@ kvsim::TDevice SerialDevice(const std::wstring& Name, BTH_ADDR Address, const kv
     device.Remembered = true;
     device.Services = {service};
     return device;
+}
+
+kvsim::TWorld SerialWorld(BTH_ADDR RadioAddress, std::vector<kvsim::TDevice> Devices) {
+    kvsim::TWorld world;
+    kvsim::TRadio radio;
+    radio.Name = L"Radio";
+    radio.Address = RadioAddress;
+    world.Radios.push_back(radio);
+    world.Devices = std::move(Devices);
+    world.Settings.InquiryScale = 0;
+    return world;
 }
 
 bool SelectDevice(TkvBT& Bt, BTH_ADDR Address) {

@@ -6,6 +6,7 @@
 #include "sim/sim_world.h"
 
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
@@ -22,7 +23,6 @@ int ProcessThreadCount();
 // a few such handles appear once, at a random cycle. A leak of the cycles themselves
 // grows with their count, far beyond this.
 inline const int kLazyLockHandles = 4;
-
 
 // Handles one waiting message of this thread, or waits up to 10 ms for one. One at a
 // time, so that a caller under a flood of messages still gets to look at its clock.
@@ -41,6 +41,8 @@ template <class C> bool PumpUntil(C Condition, DWORD TimeoutMs) {
 // A device of a simulated world, remembered and reported by the world's first radio,
 // offering one Serial Port service (channel 1) whose far end is Peer.
 kvsim::TDevice SerialDevice(const std::wstring& Name, BTH_ADDR Address, const kvsim::TPeer& Peer);
+// A world of one radio, "Radio" at RadioAddress, and Devices; its inquiries end at once.
+kvsim::TWorld SerialWorld(BTH_ADDR RadioAddress, std::vector<kvsim::TDevice> Devices);
 
 // Lists the devices when none are listed, and selects the one at Address; false when it
 // is not listed.
