@@ -18,15 +18,20 @@ HANDLE OpenForAppending(const String& FileName) {
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// Appends the line whole. The writers of every handle on the file, in any process, take
-// turns through a lock on one byte far past any end of the file: an append alone is not
-// one step everywhere (Wine finds the end and writes there in two), and two logs on one
-// file would write over each other's lines. Where the file system has no locks, the line
-// is written all the same.
-bool Append(HANDLE File, const std::string& Line) {
+// The byte whose lock the writers of a file take turns on, far past any end of the file.
+OVERLAPPED TurnOf() {
     OVERLAPPED turn{};
     turn.Offset = 0xFFFFFFFE;
     turn.OffsetHigh = 0x7FFFFFFF;
+    return turn;
+}
+
+// Appends the line whole. The writers of every handle on the file, in any process, take
+// turns through the lock of TurnOf's byte: an append alone is not one step everywhere
+// (Wine finds the end and writes there in two), and two logs on one file would write over
+// each other's lines. Where the file system has no locks, the line is written all the same.
+bool Append(HANDLE File, const std::string& Line) {
+    OVERLAPPED turn = TurnOf();
     const bool locked = LockFileEx(File, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
     DWORD written = 0;
     const bool whole =
@@ -131,13 +136,19 @@ void TkvLogFile::Clear() {
     std::unique_lock<std::mutex> lock(fLock);
     if (fFile == INVALID_HANDLE_VALUE)
         return;
-    // A handle that only appends cannot cut the file: one for writing does it.
-    HANDLE file = CreateFileW(fFileName.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A handle that only appends cannot cut the file: one for writing, made from that
+    // handle and not from the name, does it. The name may lead elsewhere by now (a relative
+    // one once the current folder changed, or the file renamed and another made).
+    HANDLE file =
+        ReOpenFile(fFile, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
     DWORD code = GetLastError();
     if (file != INVALID_HANDLE_VALUE) {
+        // In turn with the other writers, whose appends would else land past the new end.
+        OVERLAPPED turn = TurnOf();
+        const bool locked = LockFileEx(fFile, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
         code = SetEndOfFile(file) ? 0 : GetLastError();
+        if (locked)
+            UnlockFileEx(fFile, 0, 1, 0, &turn);
         CloseHandle(file);
     }
     if (code != 0) {

@@ -133,4 +133,32 @@ TEST_F(LogFile, FileThatCannotBeOpenedIsNamedInTheErrorAndClearEmptiesTheFile) {
     EXPECT_EQ(Lines(), std::vector<std::string>{"simple after"});
 }
 
+TEST_F(LogFile, ClearEmptiesTheOpenFileWhereverItsNameLeadsNow) {
+    // A relative name, then another current folder that holds a file of that name.
+    const std::filesystem::path folder = std::filesystem::path(fPath).parent_path();
+    const std::filesystem::path own = folder / L"kv_logfile_own",
+                                other = folder / L"kv_logfile_other";
+    std::filesystem::create_directories(own);
+    std::filesystem::create_directories(other);
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(own);
+    {
+        TkvLogFile log(nullptr);
+        log.SetFileName(L"clear.log");
+        log.Add(L"mine");
+        std::filesystem::current_path(other);
+        std::ofstream(other / L"clear.log", std::ios::binary) << "not the log's\r\n";
+        log.Clear();
+    }
+    std::filesystem::current_path(before);
+    auto content = [](const std::filesystem::path& Path) {
+        std::ifstream in(Path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_EQ(content(own / L"clear.log"), "");
+    EXPECT_EQ(content(other / L"clear.log"), "not the log's\r\n");
+    std::filesystem::remove_all(own);
+    std::filesystem::remove_all(other);
+}
+
 } // namespace
