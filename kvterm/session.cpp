@@ -95,7 +95,7 @@ private:
     TOutput fOutput;
     std::optional<TEolTranslator> fEol;
     std::shared_ptr<TInputQueue> fInput = std::make_shared<TInputQueue>();
-    TWakeEvent fWake; // the link ended, or the output failed
+    TWakeEvent fWake;             // the link ended, or the output failed
     std::atomic<size_t> fLost{0}; // input that the last link did not take
     std::atomic<ULONGLONG> fLastActivity{0};
     bool fServiceChosen = false;
@@ -165,17 +165,21 @@ TExitCode TSession::Run() {
             case TEnd::LinkEnded:
                 break;
             }
+            if (!fOptions.Reconnect && fInput->Ended() && fLost == 0) {
+                Tell("the device has ended the link");
+                return ecDone;
+            }
+            // Input that the link took but never sent is gone; the next link goes on after it.
+            const std::string ended =
+                "the link has ended" +
+                (fLost ? "; " + std::to_string(fLost) + " bytes of the input were not sent" : "");
             if (!fOptions.Reconnect) {
-                if (fInput->Ended() && fLost == 0) {
-                    Tell("the device has ended the link");
-                    return ecDone;
-                }
-                Tell("the link has ended");
+                Tell(ended);
                 return ecLinkEnded;
             }
             pause = kFirstRetryMs; // after a link that worked, from the start again
             next = 2 * kFirstRetryMs;
-            Tell("the link has ended; connecting again in 1 s");
+            Tell(ended + "; connecting again in 1 s");
         } else {
             if (StopRequested())
                 return ecDone;

@@ -402,6 +402,21 @@ TEST_F(Kvterm, ReconnectConnectsAgainAfterADropAndGoesOn) {
                        connected + "kvterm: closed\n");
 }
 
+TEST_F(Kvterm, InputThatADroppedLinkNeverSentIsReportedAlsoWhenConnectingAgain) {
+    kvsim::TPeer stalling = Peer(kvsim::TPeerKind::Echo);
+    stalling.StallAfter = 1; // the link's buffers fill, and kvterm's send queue behind them
+    kvsim::TPeerServer peer(stalling);
+    TKvterm term({L"connect", L"Echo Box", L"--reconnect", L"--world", PeerWorld(peer)},
+                 std::string(32 << 20, 'x'));
+    ASSERT_TRUE(peer.WaitReceived(1, 10000)) << term.Err();
+    Sleep(1500);
+    ASSERT_TRUE(peer.Drop());
+    ASSERT_TRUE(term.WaitForErr("connecting again in 1 s")) << term.Err();
+    static const std::regex lost(
+        R"(kvterm: the link has ended; [1-9]\d* bytes of the input were not sent; connecting again)");
+    EXPECT_TRUE(std::regex_search(term.Err(), lost)) << term.Err();
+}
+
 TEST_F(Kvterm, ReconnectTriesAFailedConnectAgainOneTwoFourSecondsApart) {
     TKvterm term({L"connect", L"Echo Box", L"--reconnect", L"--world",
                   EchoBoxWorld("class=0x1101 channel=3 name=\"Refusing\" fail=10061")});
