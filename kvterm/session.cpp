@@ -240,7 +240,11 @@ TSession::TEnd TSession::Talk() {
             fLastActivity = GetTickCount64(); // the input has not all gone out yet
             timeout = std::min<DWORD>(timeout, 20);
         } else if (fOptions.IdleExit && fInput->Ended()) {
-            const ULONGLONG idle = GetTickCount64() - fLastActivity;
+            // The stamp before the clock: a byte that arrives in between stamps a time past
+            // a "now" read first, and the difference would wrap to an idle time that ends
+            // the session while bytes come.
+            const ULONGLONG last = fLastActivity;
+            const ULONGLONG idle = GetTickCount64() - last;
             if (idle >= fOptions.IdleExitMs)
                 return TEnd::Idle;
             timeout = std::min<DWORD>(timeout, static_cast<DWORD>(fOptions.IdleExitMs - idle));
