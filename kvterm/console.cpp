@@ -13,12 +13,21 @@ struct TSaved {
     DWORD Input = 0, Output = 0;
 } gSaved;
 
+// Ctrl+C, Ctrl+Break or the console closing where no session handles them (the list and
+// services commands, the moments around a session): the system's handler that follows
+// ends the program at once.
+BOOL WINAPI RestoreBeforeTheEnd(DWORD) {
+    RestoreConsole();
+    return FALSE;
+}
+
 } // namespace
 
 void PrepareConsole() {
     std::lock_guard<std::mutex> lock(gSaved.Lock);
     if (UINT page = GetConsoleOutputCP(); page && page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
         gSaved.OutputCodePage = page;
+    SetConsoleCtrlHandler(RestoreBeforeTheEnd, TRUE);
 }
 
 bool EnterSessionModes() {

@@ -1,6 +1,6 @@
 #pragma once
 // The console kvterm may run in. What it changes there is put back by RestoreConsole,
-// which the program's end calls, and so does an early end from another thread.
+// which the program's end calls, and so does a Ctrl+C or Ctrl+Break that ends it early.
 
 // Sets the console's output code page to UTF-8, for the names and texts kvterm writes.
 void PrepareConsole();
