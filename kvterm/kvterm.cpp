@@ -51,6 +51,13 @@ public:
     TBluetoothStack& operator=(const TBluetoothStack&) = delete;
 };
 
+// Tells why the program ends, with the usage when the command line was at fault.
+int Report(const EExit& e) {
+    std::fprintf(stderr, "kvterm: %s\n%s%s", e.what(), e.ShowUsage ? "\n" : "",
+                 e.ShowUsage ? kUsage : "");
+    return e.Code;
+}
+
 int Run(const TOptions& Options) {
     TApplication application;
     try {
@@ -67,8 +74,7 @@ int Run(const TOptions& Options) {
         }
         return ecDone;
     } catch (const EExit& e) {
-        std::fprintf(stderr, "kvterm: %s\n", e.what());
-        return e.Code;
+        return Report(e);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kvterm: %s\n", e.what());
         return ecNoConnection;
@@ -90,8 +96,7 @@ int main() {
             std::fputs(kUsage, stdout);
         code = options.Command == TCommand::Help ? ecDone : Run(options);
     } catch (const EExit& e) {
-        std::fprintf(stderr, "kvterm: %s\n\n%s", e.what(), kUsage);
-        code = e.Code;
+        code = Report(e);
     }
     RestoreConsole();
     return code;

@@ -50,8 +50,9 @@ struct TOptions {
 // usage) for anything it cannot read.
 TOptions ParseCommandLine(const std::vector<String>& Arguments);
 
-// The key that --escape names: "Ctrl+X", "Ctrl-X" or "^X", X a letter or one of @[\]^_,
-// case ignored; its character (X's control code). False for anything else.
+// The key that --escape names: "Ctrl+X", "Ctrl-X" or "^X", X a letter or one of [\]^_,
+// case ignored; its character (X's control code). False for anything else, Ctrl+@ too:
+// its character, NUL, is what a console reports for keys with none.
 bool ParseEscapeKey(const String& Text, wchar_t& Char);
 
 // The usage text, lines ended by "\n".
