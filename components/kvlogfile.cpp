@@ -34,10 +34,11 @@ bool Append(HANDLE File, const std::string& Line) {
     OVERLAPPED turn = TurnOf();
     const bool locked = LockFileEx(File, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
     DWORD written = 0;
-    const bool whole =
-        WriteFile(File, Line.data(), static_cast<DWORD>(Line.size()), &written, nullptr) &&
-        written == Line.size();
-    const DWORD code = GetLastError();
+    const bool wrote =
+        WriteFile(File, Line.data(), static_cast<DWORD>(Line.size()), &written, nullptr);
+    const bool whole = wrote && written == Line.size();
+    // A short write succeeds and leaves no error of its own to tell.
+    const DWORD code = whole ? ERROR_SUCCESS : wrote ? ERROR_WRITE_FAULT : GetLastError();
     if (locked)
         UnlockFileEx(File, 0, 1, 0, &turn);
     SetLastError(code);
