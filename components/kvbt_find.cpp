@@ -1,16 +1,6 @@
 // TkvBT: a device found by its address or its name.
 #include "components/kvbt.h"
-
-namespace {
-
-// Equal in Unicode's simple case folding, as Windows compares names.
-bool SameName(std::wstring_view a, std::wstring_view b) {
-    return a.size() == b.size() &&
-           CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
-} // namespace
+#include "components/kvsysutils.h"
 
 std::vector<int> TkvBT::FindDevices(const String& Text) const {
     if (Text.empty())

@@ -28,3 +28,9 @@ String SystemMessage(DWORD Code) {
         s.pop_back();
     return s;
 }
+
+bool SameName(std::wstring_view A, std::wstring_view B) {
+    return A.size() == B.size() &&
+           CompareStringOrdinal(A.data(), static_cast<int>(A.size()), B.data(),
+                                static_cast<int>(B.size()), TRUE) == CSTR_EQUAL;
+}

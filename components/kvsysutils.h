@@ -3,6 +3,8 @@
 
 #include "toolkit/text.h"
 
+#include <string_view>
+
 #include <windows.h>
 
 // The window in the foreground now: the owner of message boxes and system dialogs.
@@ -15,3 +17,7 @@ String GuidToString(const GUID& G);
 // The system's text for an error code (GetLastError, WSAGetLastError), without trailing
 // blanks, control characters and full stops; empty for a code the system has no text for.
 String SystemMessage(DWORD Code);
+
+// Equal in Unicode's simple case folding, as Windows compares the names of devices and
+// services.
+bool SameName(std::wstring_view A, std::wstring_view B);

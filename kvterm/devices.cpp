@@ -33,12 +33,6 @@ std::string Channel(const TkvBTService& Service) {
     return std::to_string(reinterpret_cast<const SOCKADDR_BTH*>(remote.lpSockaddr)->port);
 }
 
-bool SameName(const String& a, const String& b) {
-    return a.size() == b.size() &&
-           CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 // "Serial Port (0x1101), Echo (0x1101)".
 std::string ServiceNames(const TkvBTDevice& Device) {
     std::string names;
