@@ -17,7 +17,6 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -109,18 +108,8 @@ public:
 
 // What the component raised, in order: C OnConnect, 2 and 1 the notifications, D
 // OnDisconnect.
-struct TSequence {
-    std::mutex Lock;
-    std::string Events;
+struct TSequence : kvtrials::TEventLetters {
     std::function<void()> OnConnect;
-    void Add(char Event) {
-        std::lock_guard<std::mutex> lock(Lock);
-        Events += Event;
-    }
-    std::string Get() {
-        std::lock_guard<std::mutex> lock(Lock);
-        return Events;
-    }
     void Connected(TObject*) {
         Add('C');
         if (auto action = std::exchange(OnConnect, nullptr))
@@ -147,7 +136,7 @@ TEST_F(Lifetime, ALinkThatDropsDuringTheOpensEventsIsClosedAfterThem) {
         PumpFor(300); // time enough for a reader to notice
     };
     ASSERT_TRUE(kvtrials::SelectDevice(*bt, kEcho));
-    sequence.Events.clear(); // the selection's notification 3
+    sequence.Clear(); // the selection's notification 3
     bt->SetActive(true);
     EXPECT_TRUE(PumpUntil([&] { return sequence.Get().find('D') != std::string::npos; }));
     PumpFor(50);

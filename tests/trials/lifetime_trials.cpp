@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -19,18 +18,8 @@ namespace {
 
 // The order of a component's connects (C) and disconnects (D), and a handler's action for
 // the open's events.
-struct TOrder {
-    std::mutex Lock;
-    std::string Events;
+struct TOrder : TEventLetters {
     std::function<void(bool InOnConnect)> DuringOpen;
-    void Add(char Event) {
-        std::lock_guard<std::mutex> lock(Lock);
-        Events += Event;
-    }
-    std::string Get() {
-        std::lock_guard<std::mutex> lock(Lock);
-        return Events;
-    }
     void Opened(TObject*) {
         if (DuringOpen)
             DuringOpen(false);
@@ -72,7 +61,7 @@ TTrialReport DropsDuringOpens(int Count, unsigned Seed) {
             Sleep(pause);
         };
         ++report.Counts[inOnOpen ? "dropped in OnOpen" : "dropped in OnConnect"];
-        order.Events.clear();
+        order.Clear();
         bt.SetActive(true);
         if (!PumpUntil([&] { return order.Get().find('D') != std::string::npos; }, 5000))
             Fail(report, trial, "the dropped link did not end in a disconnect");

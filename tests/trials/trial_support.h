@@ -5,6 +5,7 @@
 #include "components/kvbt.h"
 #include "sim/sim_world.h"
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,27 @@ template <class C> bool PumpUntil(C Condition, DWORD TimeoutMs) {
 kvsim::TDevice SerialDevice(const std::wstring& Name, BTH_ADDR Address, const kvsim::TPeer& Peer);
 // A world of one radio, "Radio" at RadioAddress, and Devices; its inquiries end at once.
 kvsim::TWorld SerialWorld(BTH_ADDR RadioAddress, std::vector<kvsim::TDevice> Devices);
+
+// The events a component raised, a letter each, in order, from whatever thread.
+class TEventLetters {
+public:
+    void Add(char Event) {
+        std::lock_guard<std::mutex> lock(fLock);
+        fEvents += Event;
+    }
+    std::string Get() {
+        std::lock_guard<std::mutex> lock(fLock);
+        return fEvents;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(fLock);
+        fEvents.clear();
+    }
+
+private:
+    std::mutex fLock;
+    std::string fEvents;
+};
 
 // Lists the devices when none are listed, and selects the one at Address; false when it
 // is not listed.
