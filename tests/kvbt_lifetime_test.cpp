@@ -131,8 +131,11 @@ TEST_F(Lifetime, ALinkThatDropsDuringTheOpensEventsIsClosedAfterThem) {
     bt->SetOnConnect(TNotifyEvent::Bind<&TSequence::Connected>(&sequence));
     bt->SetOnDisconnect(TNotifyEvent::Bind<&TSequence::Disconnected>(&sequence));
     bt->NotifyAdd(TkvNotifyEvent::Bind<&TSequence::Notified>(&sequence));
+    const int links = Peer(kEcho)->Connections();
     sequence.OnConnect = [&] {
-        Peer(kEcho)->Drop();
+        // The peer takes the link on a thread of its own, maybe after the connect returned.
+        EXPECT_TRUE(Peer(kEcho)->WaitConnections(links + 1, 5000));
+        EXPECT_TRUE(Peer(kEcho)->Drop());
         PumpFor(300); // time enough for a reader to notice
     };
     ASSERT_TRUE(kvtrials::SelectDevice(*bt, kEcho));
