@@ -4,6 +4,7 @@
 
 #include "toolkit/application.h"
 #include "toolkit/datetime.h"
+#include "toolkit/messagewindow.h"
 
 #include <algorithm>
 #include <utility>
@@ -31,13 +32,7 @@ TkvTerminalFeed::~TkvTerminalFeed() {
 }
 
 LRESULT CALLBACK TkvTerminalFeed::WindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
-    if (Msg == WM_NCCREATE)
-        SetWindowLongPtrW(
-            Window, GWLP_USERDATA,
-            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(LParam)->lpCreateParams));
-    auto* self = reinterpret_cast<TkvTerminalFeed*>(GetWindowLongPtrW(Window, GWLP_USERDATA));
-    if (Msg == WM_NCDESTROY)
-        SetWindowLongPtrW(Window, GWLP_USERDATA, 0);
+    auto* self = static_cast<TkvTerminalFeed*>(MessageWindowSelf(Window, Msg, LParam));
     if (self && (Msg == WM_KV_FEED_WAKE || (Msg == WM_TIMER && WParam == kFeedTimer))) {
         if (Msg == WM_TIMER)
             KillTimer(Window, kFeedTimer);
@@ -56,17 +51,7 @@ LRESULT CALLBACK TkvTerminalFeed::WindowProc(HWND Window, UINT Msg, WPARAM WPara
 
 void TkvTerminalFeed::SetReceiving(bool Receiving) {
     if (Receiving && !fWindow) {
-        static const ATOM registered = [] {
-            WNDCLASSEXW wc{};
-            wc.cbSize = sizeof wc;
-            wc.lpfnWndProc = &TkvTerminalFeed::WindowProc;
-            wc.hInstance = GetModuleHandleW(nullptr);
-            wc.lpszClassName = kFeedClass;
-            return RegisterClassExW(&wc);
-        }();
-        (void)registered;
-        HWND window = CreateWindowExW(0, kFeedClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                      GetModuleHandleW(nullptr), this);
+        HWND window = CreateMessageWindow(kFeedClass, &TkvTerminalFeed::WindowProc, this);
         std::lock_guard<std::mutex> lock(fLock);
         fWindow = window;
     }

@@ -2,6 +2,7 @@
 #include "components/kvclasses.h"
 
 #include "toolkit/exceptions.h"
+#include "toolkit/messagewindow.h"
 
 namespace {
 
@@ -15,15 +16,9 @@ const UINT WM_KV_TIMER_DESTROY = WM_APP + 0x3A3;
 } // namespace
 
 LRESULT CALLBACK TkvTimer::WindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
-    if (Msg == WM_NCCREATE) {
-        auto* self =
-            static_cast<TkvTimer*>(reinterpret_cast<CREATESTRUCTW*>(LParam)->lpCreateParams);
+    auto* self = static_cast<TkvTimer*>(MessageWindowSelf(Window, Msg, LParam));
+    if (self && Msg == WM_NCCREATE)
         self->FWindowHandle = Window; // messages arrive before CreateWindowExW returns
-        SetWindowLongPtrW(Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    }
-    auto* self = reinterpret_cast<TkvTimer*>(GetWindowLongPtrW(Window, GWLP_USERDATA));
-    if (Msg == WM_NCDESTROY)
-        SetWindowLongPtrW(Window, GWLP_USERDATA, 0);
     if (!self)
         return DefWindowProcW(Window, Msg, WParam, LParam);
     TMessage m{Msg, WParam, LParam, 0};
@@ -34,17 +29,7 @@ LRESULT CALLBACK TkvTimer::WindowProc(HWND Window, UINT Msg, WPARAM WParam, LPAR
 TkvTimer::TkvTimer() : fThreadId(GetCurrentThreadId()) {
     FEnabled = true;
     FInterval = 1000;
-    static const ATOM registered = [] {
-        WNDCLASSEXW wc{};
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = &TkvTimer::WindowProc;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.lpszClassName = kTimerClass;
-        return RegisterClassExW(&wc);
-    }();
-    (void)registered;
-    FWindowHandle = CreateWindowExW(0, kTimerClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                    GetModuleHandleW(nullptr), this);
+    FWindowHandle = CreateMessageWindow(kTimerClass, &TkvTimer::WindowProc, this);
 }
 
 TkvTimer::~TkvTimer() {

@@ -1,5 +1,7 @@
 #include "toolkit/thread.h"
 
+#include "toolkit/messagewindow.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -75,14 +77,7 @@ void InitSynchronize() {
     TSyncQueue& q = Queue();
     if (q.Window || !IsMainThread())
         return;
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = SyncWndProc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"TkSynchronizeWindow";
-    RegisterClassExW(&wc);
-    HWND w = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                             wc.hInstance, nullptr);
+    HWND w = CreateMessageWindow(L"TkSynchronizeWindow", SyncWndProc);
     std::lock_guard<std::mutex> lock(q.Lock);
     q.Window = w;
     if (!q.Calls.empty())
